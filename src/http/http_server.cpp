@@ -207,6 +207,12 @@ void HTTPServer::serveConnection(int connection, const sockaddr_in& client) {
     Log::RequestScope logScope;
     Response response(connection);
 
+    // Wait for the request's first bytes, for the shutdown, or for the
+    // receive timeout, whichever comes first; only then take one receive.
+    pollfd waits[2] = {{connection, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    int ready = ::poll(waits, 2, static_cast<int>(receiveTimeout_.count()));
+    if (ready <= 0 || waits[1].revents != 0) return;  // timed out or stopping: close
+
     char buffer[Request::kBufferSize];
     ssize_t received = ::recv(connection, buffer, sizeof buffer, 0);
     std::optional<Request> request;

@@ -234,6 +234,16 @@ TEST(HttpServer, DestructorWaitsForRunningHandlersAndStopsIdleWorkers) {
     EXPECT_EQ(splitReply(reply.get()).body, "slow");
 }
 
+TEST(HttpServer, ShutdownDoesNotWaitForIdleClients) {
+    auto server = std::make_unique<HTTPServer>(0, 1, std::chrono::minutes(10));
+    server->addApp({}, &rootHandler);
+    ClientSocket idle(server->getPort());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let the only worker take it
+    auto stopped = std::async(std::launch::async, [&server] { server.reset(); });
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(idle.readAll(), "");
+}
+
 TEST(HttpServer, NamedObjectsAndThreadCount) {
     HTTPServer server(0, 0);
     EXPECT_EQ(server.getThreadCount(), 1);
