@@ -223,8 +223,10 @@ void Tracker::handleRequest(const sockaddr_in& from, const uint8_t* data, std::s
     const uint32_t senderIp = netOrder32(from.sin_addr.s_addr);
     if (!config_.allowIanaIps && isReservedSource(senderIp)) return;
 
-    Log::request(":: " + addressToText(senderIp) + ":" + std::to_string(netOrder16(from.sin_port)) +
-                 " ACTION=" + std::to_string(header.action));
+    if (Log::requestLogging()) {
+        Log::request(":: " + addressToText(senderIp) + ":" + std::to_string(netOrder16(from.sin_port)) +
+                     " ACTION=" + std::to_string(header.action));
+    }
 
     if (header.action == Wire::kActionConnect && length >= Wire::kConnectRequestSize) {
         handleConnect(from, data, length);
@@ -267,10 +269,13 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
         return;
     }
 
+    // Log lines are only built when request logging is on: with it off, an
+    // announce costs no text formatting beyond the subnet test.
+    const bool logging = Log::requestLogging();
     Data::PeerAddress peers[Wire::kMaxAnnouncePeers];
     int32_t peerCount = Wire::wantedPeers(request.numWant);
     const int32_t event = Wire::reduceEvent(request.event);
-    Log::request(std::to_string(event));
+    if (logging) Log::request(std::to_string(event));
 
     if (event == Wire::kEventStopped) {
         peerCount = 0;
@@ -286,30 +291,31 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
     Wire::encodeAnnounceHeader(reply, request.transaction, config_.announceInterval, stats.leechers, stats.seeders);
 
     const uint32_t askerIp = request.ip != 0 ? request.ip : senderIp;
-    const std::string askerText = addressToText(askerIp);
     const std::string& subnet = config_.localSubnet;
+    const std::string askerText = logging || !subnet.empty() ? addressToText(askerIp) : std::string();
     const bool askerIsLocal = subnet.empty() || startsWith(askerText, subnet);
     // Peers of the local subnet are handed to outside askers under the
     // configured public address; without a readable address there is
     // nothing to hand out instead, and entries stay as stored.
     const bool rewriteLocalPeers = !askerIsLocal && config_.remoteAddress.has_value();
 
-    char hashText[kInfoHashHexSize + 1];
-    hashToHex(request.infoHash, hashText);
-    Log::request(std::string("Announce on: ") + hashText + " from: " + askerText);
-    Log::request("Total Peers: " + std::to_string(peerCount));
+    if (logging) {
+        char hashText[kInfoHashHexSize + 1];
+        hashToHex(request.infoHash, hashText);
+        Log::request(std::string("Announce on: ") + hashText + " from: " + askerText);
+        Log::request("Total Peers: " + std::to_string(peerCount));
+    }
 
     std::size_t replySize = Wire::announceReplySize(0);
     for (int32_t i = 0; i < peerCount; ++i) {
         const Data::PeerAddress& peer = peers[i];
-        const std::string peerText = addressToText(peer.ip);
-        const std::string portText = std::to_string(peer.port);
+        const std::string peerText = logging || rewriteLocalPeers ? addressToText(peer.ip) : std::string();
         if (rewriteLocalPeers && startsWith(peerText, subnet)) {
             replySize = Wire::encodeAnnouncePeer(reply, static_cast<std::size_t>(i), *config_.remoteAddress, peer.port);
-            Log::request("Peer: " + config_.remoteIp + ":" + portText + " (changed)");
+            if (logging) Log::request("Peer: " + config_.remoteIp + ":" + std::to_string(peer.port) + " (changed)");
         } else {
             replySize = Wire::encodeAnnouncePeer(reply, static_cast<std::size_t>(i), peer.ip, peer.port);
-            Log::request("Peer: " + peerText + ":" + portText);
+            if (logging) Log::request("Peer: " + peerText + ":" + std::to_string(peer.port));
         }
     }
     sendReply(from, reply, replySize);
@@ -346,8 +352,11 @@ void Tracker::handleScrape(const sockaddr_in& from, const uint8_t* data, std::si
             return;
         }
         Wire::encodeScrapeEntry(reply, i, stats.seeders, stats.completed, stats.leechers);
-        Log::request(std::string("\t") + hashText + " Seeders: " + std::to_string(stats.seeders) +
-                     " Completed: " + std::to_string(stats.completed) + " Leechers: " + std::to_string(stats.leechers));
+        if (Log::requestLogging()) {
+            Log::request(std::string("\t") + hashText + " Seeders: " + std::to_string(stats.seeders) +
+                         " Completed: " + std::to_string(stats.completed) +
+                         " Leechers: " + std::to_string(stats.leechers));
+        }
     }
     sendReply(from, reply, sizeof reply);
 }
