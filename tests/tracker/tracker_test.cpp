@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "settings.hpp"
@@ -418,6 +420,28 @@ TEST_F(TrackerTest, TeardownJoinsEveryThreadInSlotOrder) {
     EXPECT_NE(log->text().find("Thread (1/4) terminated.\nThread (2/4) terminated.\nThread (3/4) terminated.\n"
                                "Thread (4/4) terminated.\n"),
               std::string::npos);
+}
+
+TEST_F(TrackerTest, TeardownWhileRequestsAreInFlight) {
+    // Workers busy in the store while the tracker goes: every one must have
+    // ended before the store is destroyed (a sanitizer build shows a miss).
+    start({{"threads", "4"}, {"log_requests", "no"}});
+    UdpClient client;
+    const Bytes id = connect(client);
+    std::atomic<bool> sending{true};
+    std::thread sender([&] {
+        for (uint32_t i = 0; i < 200000 && sending.load(); ++i) {
+            client.send(port, announceRequest(id, i, {.infoHash = hashOf(static_cast<uint8_t>(i % 8)),
+                                                      .peerSeed = static_cast<uint8_t>(i),
+                                                      .port = static_cast<uint16_t>(1024 + i % 5000)}));
+        }
+    });
+    for (int replies = 0; replies < 200 && client.receive(); ++replies) {
+    }
+    tracker.reset();
+    sending.store(false);
+    sender.join();
+    EXPECT_NE(log->text().find("Thread (5/5) terminated.\n"), std::string::npos);
 }
 
 TEST_F(TrackerTest, RequestLinesCanBeSwitchedOff) {
