@@ -39,6 +39,10 @@ bool isReservedSource(uint32_t hostOrderAddress) {
     return firstOctet == 0 || firstOctet == 10 || firstOctet == 127 || firstOctet >= 224;
 }
 
+// Set while handleDatagram runs on this thread: replies go there instead of
+// the socket.
+thread_local const Tracker::ReplySink* tReplySink = nullptr;
+
 bool startsWith(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
@@ -170,9 +174,7 @@ int Tracker::start() {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     socket_ = fd;
 
-    driver_ = std::make_unique<Data::SQLite3Driver>(settings_->getSection("database"), config_.isDynamic);
-
-    Log::setRequestLogging(config_.logRequests);
+    createDriver();
     running_.store(true);
 
     const std::string total = std::to_string(config_.threadCount);
@@ -191,6 +193,27 @@ int Tracker::start() {
         }
     }
     return 0;
+}
+
+void Tracker::createDriver() {
+    driver_ = std::make_unique<Data::SQLite3Driver>(settings_->getSection("database"), config_.isDynamic);
+    Log::setRequestLogging(config_.logRequests);
+}
+
+void Tracker::startWithoutNetwork() {
+    if (!driver_) createDriver();
+}
+
+void Tracker::handleDatagram(const sockaddr_in& from, const uint8_t* data, std::size_t length,
+                             const ReplySink& sink) {
+    if (!driver_ || length == 0) return;
+    length = std::min(length, Wire::kReceiveBufferSize);
+    struct SinkGuard {
+        explicit SinkGuard(const ReplySink* sink) { tReplySink = sink; }
+        ~SinkGuard() { tReplySink = nullptr; }
+    } guard(&sink);
+    Log::RequestScope scope;
+    handleRequest(from, data, length);
 }
 
 void Tracker::maintenanceLoop() {
@@ -367,6 +390,10 @@ void Tracker::sendError(const sockaddr_in& to, const std::array<uint8_t, 4>& tra
 }
 
 void Tracker::sendReply(const sockaddr_in& to, const uint8_t* data, std::size_t length) {
+    if (tReplySink != nullptr) {
+        (*tReplySink)(to, data, length);
+        return;
+    }
     // A failed send is not retried: the client asks again.
     ::sendto(socket_, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }

@@ -16,11 +16,16 @@
 // - The destructor stops every thread cooperatively (running flag, the
 //   blocked receive and the maintenance sleep are woken), joins them all,
 //   and only then destroys the store and closes the socket.
+// - For tests and fuzzing, startWithoutNetwork() creates the store only (no
+//   socket, no threads) and handleDatagram() runs the whole request path for
+//   one datagram from any sender on the calling thread, handing each reply to
+//   a callback instead of the socket.
 
 #include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -86,7 +91,19 @@ public:
     // configured port is 0); the configured port before a successful start.
     uint16_t getPort() const;
 
+    using ReplySink = std::function<void(const sockaddr_in& to, const uint8_t* data, std::size_t length)>;
+
+    // Creates the store as start() does (a DatabaseException passes out),
+    // without a socket or threads. Use instead of start(), not with it.
+    void startWithoutNetwork();
+
+    // Handles one datagram (1 to 2048 bytes) as a worker would, as if it came
+    // from `from`; replies go to `sink`. Needs the store (start() or
+    // startWithoutNetwork()). Its log lines go out in one write at the end.
+    void handleDatagram(const sockaddr_in& from, const uint8_t* data, std::size_t length, const ReplySink& sink);
+
 private:
+    void createDriver();
     void maintenanceLoop();
     void workerLoop();
 
