@@ -49,6 +49,11 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 
 }  // namespace
 
+void FileDescriptor::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
 int parseBoolean(std::string_view text) {
     if (text.empty()) return -1;
     std::string lower(text);
@@ -135,7 +140,7 @@ Tracker::~Tracker() {
         std::lock_guard<std::mutex> lock(sleepMutex_);
     }
     sleepWake_.notify_all();
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);  // wakes the workers blocked in recvfrom
+    if (socket_.valid()) ::shutdown(socket_.get(), SHUT_RDWR);  // wakes the workers blocked in recvfrom
 
     for (std::size_t slot = 0; slot < threads_.size(); ++slot) {
         if (!threads_[slot].joinable()) continue;
@@ -145,20 +150,20 @@ Tracker::~Tracker() {
     }
     threads_.clear();
     driver_.reset();
-    if (socket_ >= 0) ::close(socket_);
+    socket_.reset();
 }
 
 uint16_t Tracker::getPort() const {
-    if (socket_ < 0) return config_.port;
+    if (!socket_.valid()) return config_.port;
     sockaddr_in bound{};
     socklen_t size = sizeof bound;
-    if (::getsockname(socket_, reinterpret_cast<sockaddr*>(&bound), &size) != 0) return config_.port;
+    if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&bound), &size) != 0) return config_.port;
     return netOrder16(bound.sin_port);
 }
 
 int Tracker::start() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) return 1;
+    FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM, 0));
+    if (!fd.valid()) return 1;
 
     // No SO_REUSEADDR: with it a second process could bind the same UDP port
     // and silently take a share of the datagrams.
@@ -166,13 +171,10 @@ int Tracker::start() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = netOrder16(config_.port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return 2;
-    }
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 2;
     timeval timeout{kReceiveTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    socket_ = fd;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    socket_.reset(fd.release());
 
     createDriver();
     running_.store(true);
@@ -231,7 +233,7 @@ void Tracker::workerLoop() {
     while (running_.load()) {
         sockaddr_in from{};
         socklen_t fromSize = sizeof from;
-        ssize_t received = ::recvfrom(socket_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
+        ssize_t received = ::recvfrom(socket_.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromSize);
         if (received <= 0 || fromSize < sizeof from || from.sin_family != AF_INET) continue;
         // Every line of this request, the store's included, goes out in one
         // write before the next datagram is taken.
@@ -395,7 +397,7 @@ void Tracker::sendReply(const sockaddr_in& to, const uint8_t* data, std::size_t 
         return;
     }
     // A failed send is not retried: the client asks again.
-    ::sendto(socket_, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(socket_.get(), data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
 }  // namespace NORRIK

@@ -74,6 +74,29 @@ int parseBoolean(std::string_view text);
 // overflowing.
 long long parseDecimal(std::string_view text);
 
+// An owned file descriptor, closed when its owner goes.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+    // Gives up ownership without closing.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 class Tracker {
 public:
     explicit Tracker(Settings* settings);
@@ -117,7 +140,7 @@ private:
     Settings* settings_;
     TrackerConfig config_;
     std::unique_ptr<Data::DatabaseDriver> driver_;
-    int socket_ = -1;
+    FileDescriptor socket_;
     std::atomic<bool> running_{false};
     std::vector<std::thread> threads_;  // slot 0 maintenance, then the workers
 
