@@ -128,13 +128,24 @@ TEST(Program, DaemonDetachesLogsToOneFileAndServes) {
     const std::string logFile = dir.path("norrik.log");
     const std::vector<std::string> args{"-d", logFile, conf};
 
+    std::vector<std::string> command{NORRIK_BINARY};
+    command.insert(command.end(), args.begin(), args.end());
+    // Whatever happens below, the daemon this test started does not outlive it.
+    struct DaemonGuard {
+        std::vector<std::string> command;
+        ~DaemonGuard() {
+            if (pid_t pid = findProcess(command); pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } guard{command};
+
     Program launcher(dir.root(), args);
     EXPECT_EQ(launcher.wait(), 0);
     EXPECT_EQ(launcher.out(), "starting daemon... started!\n");
     ASSERT_TRUE(waitUntilServing(port));
 
-    std::vector<std::string> command{NORRIK_BINARY};
-    command.insert(command.end(), args.begin(), args.end());
     const pid_t daemon = findProcess(command);
     ASSERT_GT(daemon, 0);
 
@@ -144,7 +155,6 @@ TEST(Program, DaemonDetachesLogsToOneFileAndServes) {
     const std::string failedLog = dir.path("failed.log");
     Program second(dir.root(), {"-d", failedLog, conf});
     EXPECT_EQ(second.wait(), 0);
-    std::vector<std::string> secondCommand{NORRIK_BINARY, "-d", failedLog, conf};
     for (int i = 0; i < 200 && readFile(failedLog).find("Goodbye.") == std::string::npos; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
