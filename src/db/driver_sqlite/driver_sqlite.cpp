@@ -34,10 +34,12 @@ constexpr const char* kStoreStats =
     "INSERT INTO stats (info_hash,last_mod,seeders,leechers,completed) VALUES (?,?,?,?,?) "
     "ON CONFLICT(info_hash) DO UPDATE SET last_mod=excluded.last_mod,seeders=excluded.seeders,"
     "leechers=excluded.leechers,completed=completed+excluded.completed";
-// The change of one write; no row comes back when the torrent has none.
+// The change of one write; changes nothing when the torrent has no row.
+// (Read back with a plain SELECT: RETURNING costs an ephemeral table.)
 constexpr const char* kChangeStats =
     "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3,completed=completed+?4,last_mod=?5 "
-    "WHERE info_hash=?1 RETURNING seeders,leechers";
+    "WHERE info_hash=?1";
+constexpr const char* kReadCounts = "SELECT seeders,leechers FROM stats WHERE info_hash=?";
 constexpr const char* kDropCounts = "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3 WHERE info_hash=?1";
 constexpr const char* kCleanupStats =
     "INSERT INTO stats (info_hash,seeders,leechers,last_mod) VALUES (?,?,?,?) "
@@ -49,9 +51,10 @@ constexpr const char* kListPeerTables =
 
 constexpr int32_t kEventCompleted = 1;
 
-// Prepared statements kept per connection. The writer and each reader keep
-// about three per active torrent.
-constexpr std::size_t kWriterCacheSize = 4096;
+// Prepared statements kept per connection: the writer keeps four per active
+// torrent (two to store a peer, two to read peers when it serves reads),
+// each reader two. Beyond that the least recently used are prepared again.
+constexpr std::size_t kWriterCacheSize = 8192;
 constexpr std::size_t kReaderCacheSize = 4096;
 
 std::string tableName(const uint8_t* info_hash) {
@@ -109,9 +112,16 @@ std::mt19937_64& threadRandom() {
 
 class SQLite3Driver::ReadLease {
 public:
+    // An idle writer connection serves the read: its page cache is warm,
+    // while a reader connection has to reload every page after each write.
+    // A busy writer is never waited for when readers can have their own
+    // connection.
     explicit ReadLease(SQLite3Driver& driver) : driver_(driver) {
-        if (driver_.separateReaders_) reader_ = driver_.openReader();
-        if (!reader_) writerLock_ = std::unique_lock(driver_.writerMutex_);
+        if (driver_.separateReaders_) {
+            writerLock_ = std::unique_lock(driver_.writerMutex_, std::try_to_lock);
+            if (!writerLock_.owns_lock()) reader_ = driver_.openReader();
+        }
+        if (!reader_ && !writerLock_.owns_lock()) writerLock_ = std::unique_lock(driver_.writerMutex_);
     }
     ~ReadLease() {
         if (reader_) driver_.returnReader(std::move(reader_));
@@ -184,6 +194,13 @@ int64_t SQLite3Driver::now() const { return clock_ ? clock_() : static_cast<int6
 
 bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
+    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    if (registered_.count(key) != 0) {
+        // Registered with its peer table by this driver and not removed since:
+        // making it ready again would succeed without changing anything.
+        Log::request("E:(null)");
+        return true;
+    }
     Transaction transaction(*db);
     const int32_t time = static_cast<int32_t>(now());
     {
@@ -192,21 +209,19 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
         insert.bindInt(2, time);
         insert.step();
     }
-    // Prepared once per torrent and kept: while the table exists, running it
-    // again only checks the schema.
-    int rc;
-    {
-        Query create(*db, createPeerTableSql(tableName(info_hash)));
-        rc = create.ok() ? create.step() : sqlite3_errcode(db->handle());
-        if (rc == SQLITE_DONE) rc = SQLITE_OK;
-        Log::request(std::string("E:") + (rc == SQLITE_OK ? "(null)" : sqlite3_errmsg(db->handle())));
-    }
+    std::string error;
+    const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
+    Log::request("E:" + (created ? std::string("(null)") : error));
+    int rc = created ? SQLITE_OK : SQLITE_ERROR;
+    if (rc == SQLITE_OK) registered_.insert(std::move(key));
     return rc == SQLITE_OK;
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
-    counted_.erase(std::string(reinterpret_cast<const char*>(info_hash), 20));
+    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    counted_.erase(key);
+    registered_.erase(key);
     Transaction transaction(*db);
     {
         Statement remove(db->handle(), "DELETE FROM torrents WHERE info_hash=?");
@@ -269,10 +284,14 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
         change.bindInt(3, leecherChange);
         change.bindInt(4, completed);
         change.bindInt(5, time);
-        if (change.stepRow()) {
-            counts.seeders = sqlite3_column_int(change.get(), 0);
-            counts.leechers = sqlite3_column_int(change.get(), 1);
-            return counts;
+        if (change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
+            Query read(*db, kReadCounts);
+            read.bindBlob(1, info_hash, 20);
+            if (read.stepRow()) {
+                counts.seeders = sqlite3_column_int(read.get(), 0);
+                counts.leechers = sqlite3_column_int(read.get(), 1);
+                return counts;
+            }
         }
         counted_.erase(key);  // the row went away: count afresh
     }
@@ -326,7 +345,14 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             replace.bindBlob(5, &downloaded, 8);
             replace.bindBlob(6, &left, 8);
             replace.bindInt(7, time);
-            if (replace.step() != SQLITE_DONE) seederChange = leecherChange = 0;
+            if (replace.step() != SQLITE_DONE) {
+                seederChange = leecherChange = 0;
+                // The table went away behind this driver's back: make it
+                // again next time, and count it afresh then.
+                std::string key(reinterpret_cast<const char*>(info_hash), 20);
+                registered_.erase(key);
+                counted_.erase(key);
+            }
         }
         counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
     }

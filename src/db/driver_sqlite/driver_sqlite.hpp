@@ -112,6 +112,7 @@ private:
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
     std::unordered_set<std::string> counted_;  // info_hashes whose counts are exact; writer mutex
+    std::unordered_set<std::string> registered_;  // info_hashes with row and peer table; writer mutex
 
     bool separateReaders_ = false;
     std::mutex readersMutex_;
