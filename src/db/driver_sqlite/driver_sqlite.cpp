@@ -146,7 +146,6 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     }
     connectionIdKey();
 
-    bool isNew = !std::ifstream(fileName_, std::ios::in | std::ios::binary).is_open();
 
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
@@ -161,10 +160,24 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
             separateReaders_ = mode != nullptr && std::strcmp(mode, "wal") == 0;
         }
     }
-    if (isNew) {
-        db->exec(kCreateStats);
-        db->exec(kCreateTorrents);
+    ensureSchema();
+}
+
+void SQLite3Driver::ensureSchema() {
+    // A database without any table is new, or was left empty by a first
+    // start that could not write its schema (disk full, killed): it gets the
+    // two tables, in one transaction, now or on the first registration after
+    // the cause has gone. A database with tables is used as it is.
+    {
+        Statement tables(db->handle(), "SELECT COUNT(*) FROM sqlite_master WHERE type='table'");
+        if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW || sqlite3_column_int(tables.get(), 0) != 0) {
+            return;
+        }
     }
+    Transaction transaction(*db);
+    db->exec(kCreateStats);
+    db->exec(kCreateTorrents);
+    transaction.commit();
 }
 
 SQLite3Driver::~SQLite3Driver() = default;
@@ -203,18 +216,23 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     }
     Transaction transaction(*db);
     const int32_t time = static_cast<int32_t>(now());
-    {
+    for (int attempt = 0; attempt < 2; ++attempt) {
         Query insert(*db, kRegisterTorrent);
+        if (!insert.ok() && attempt == 0) {  // no `torrents` table (yet): make the schema, then again
+            ensureSchema();
+            continue;
+        }
         insert.bindBlob(1, info_hash, 20);
         insert.bindInt(2, time);
         insert.step();
+        break;
     }
     std::string error;
     const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
     Log::request("E:" + (created ? std::string("(null)") : error));
-    int rc = created ? SQLITE_OK : SQLITE_ERROR;
-    if (rc == SQLITE_OK) registered_.insert(std::move(key));
-    return rc == SQLITE_OK;
+    if (!created || !commit(transaction)) return false;
+    registered_.insert(std::move(key));
+    return true;
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
@@ -235,7 +253,7 @@ bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
     sqlite3_step(removeStats.get());
     db->exec("DROP TABLE IF EXISTS '" + tableName(info_hash) + "'");
-    return true;
+    return commit(transaction);
 }
 
 bool SQLite3Driver::hasTorrent(const uint8_t* info_hash) {
@@ -355,6 +373,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
         counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
+        if (!commit(transaction)) return false;
     }
     Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
     return true;
@@ -503,8 +522,17 @@ void SQLite3Driver::cleanup() {
         stats.bindInt(2, counts.seeders);
         stats.bindInt(3, counts.leechers);
         stats.bindInt(4, static_cast<int32_t>(now()));
-        if (stats.step() == SQLITE_DONE) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
+        const bool stored = stats.step() == SQLITE_DONE;
+        if (commit(transaction) && stored) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
     }
+}
+
+bool SQLite3Driver::commit(Transaction& transaction) {
+    if (transaction.commit()) return true;
+    // What the rolled-back statements taught the caches is not in the file.
+    registered_.clear();
+    counted_.clear();
+    return false;
 }
 
 }  // namespace NORRIK::Data

@@ -46,6 +46,7 @@ namespace NORRIK::Data {
 
 namespace SQLite {
 class Connection;
+class Transaction;
 }
 
 class SQLite3Driver : public DatabaseDriver {
@@ -105,6 +106,11 @@ private:
     };
     Counts updateCounts(const uint8_t* info_hash, const std::string& table, int32_t seederChange,
                         int32_t leecherChange, int32_t completed, int32_t time);
+    // Creates `stats` and `torrents` where they are missing.
+    void ensureSchema();
+    // Commits; after a failed commit forgets what the caches learnt from it.
+    // Caller holds writerMutex_.
+    bool commit(SQLite::Transaction& transaction);
 
     std::string fileName_;
     Clock clock_;
