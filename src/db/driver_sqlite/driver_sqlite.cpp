@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <random>
 #include <string_view>
 
