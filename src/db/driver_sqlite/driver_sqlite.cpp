@@ -145,7 +145,6 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     }
     connectionIdKey();
 
-
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
 

@@ -9,7 +9,10 @@
 // Contract:
 // - Construction opens (or creates) the file named by key "file" of the given
 //   section, "tracker.db" when there is no section or no name; it throws
-//   DatabaseException code 2 when the database cannot be opened.
+//   DatabaseException code 2 when the database cannot be opened. A database
+//   without any table gets `stats` and `torrents`; one with tables is used
+//   as it is.
+// - Writes report success only when their commit succeeded.
 // - Every operation may be called from any thread at any time. Writes go
 //   through one writer connection guarded by a mutex, each operation in one
 //   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use
