@@ -15,9 +15,9 @@
 // - Writes report success only when their commit succeeded.
 // - Every operation may be called from any thread at any time. Writes go
 //   through one writer connection guarded by a mutex, each operation in one
-//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use
-//   reader connections lent to one thread at a time, which in WAL mode do not
-//   wait for the writer. All connections are opened in serialized mode and
+//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use the
+//   writer connection when it is idle and otherwise reader connections lent
+//   to one thread at a time, so in WAL mode a read never waits for a write. All connections are opened in serialized mode and
 //   closed by the destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
