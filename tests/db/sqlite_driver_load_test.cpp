@@ -126,6 +126,7 @@ TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
             clock += 3000;  // older rows start to expire
             driver->cleanup();
         }
+        driver->flush();  // peer writes reach the file with their group commit
         ASSERT_EQ(storedCount(*driver, hash), fullCount(raw, hash));
     }
 }
@@ -134,12 +135,36 @@ TEST_F(StoreLoad, PeerTableDroppedBehindTheDriverIsMadeAgain) {
     auto driver = open();
     Hash hash(5);
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    driver->flush();
     RawDb raw(file);
     ASSERT_TRUE(raw.exec("DROP TABLE '" + hash.table() + "'"));
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);  // finds it gone
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    driver->flush();
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + hash.table() + "'"), 1);
     EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{0}));
+}
+
+TEST_F(StoreLoad, PeerWritesReachTheFileWithoutAFlushAndRegistrationsAtOnce) {
+    auto driver = open(true);
+    Hash announced(6), added(7);
+    RawDb raw(file);
+    // An announce registers `announced` inside the open group; the API's
+    // registration of the same torrent must not be confirmed before it is
+    // on disk.
+    driver->storePeer(PeerId('A').get(), announced.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    EXPECT_TRUE(driver->insertTorrent(announced.get()));
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM torrents"), 1);
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + announced.table() + "'"), 1);
+
+    // Grouped peer writes are committed by the flusher thread shortly after.
+    driver->storePeer(PeerId('B').get(), added.get(), 0x0A000002, 2, 0, 0, 0, 0);
+    int64_t rows = -1;
+    for (int wait = 0; wait < 500 && rows != 1; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        rows = raw.integer("SELECT COUNT(*) FROM '" + added.table() + "'");
+    }
+    EXPECT_EQ(rows, 1);
 }
 
 TEST_F(StoreLoad, ConnectionsAreClosedWhenTheDriverGoes) {
@@ -223,6 +248,7 @@ TEST_F(StoreLoad, ManyThreadsStoreAndFetchWhileCleanupRuns) {
     maintenance.join();
 
     EXPECT_EQ(badFetches.load(), 0);
+    driver->flush();
     RawDb raw(file);
     int64_t expectedSeeders[kTorrents] = {};
     int64_t expectedLeechers[kTorrents] = {};

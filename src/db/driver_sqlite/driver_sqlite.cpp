@@ -116,9 +116,14 @@ public:
     // A busy writer is never waited for when readers can have their own
     // connection.
     explicit ReadLease(SQLite3Driver& driver) : driver_(driver) {
+        // While the writer holds peer writes not yet committed, a reader
+        // connection would not see them: the read then waits for the writer,
+        // so every read sees the writes that returned before it began.
         if (driver_.separateReaders_) {
             writerLock_ = std::unique_lock(driver_.writerMutex_, std::try_to_lock);
-            if (!writerLock_.owns_lock()) reader_ = driver_.openReader();
+            if (!writerLock_.owns_lock() && !driver_.uncommitted_.load(std::memory_order_acquire)) {
+                reader_ = driver_.openReader();
+            }
         }
         if (!reader_ && !writerLock_.owns_lock()) writerLock_ = std::unique_lock(driver_.writerMutex_);
     }
@@ -159,6 +164,7 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
         }
     }
     ensureSchema();
+    flusher_ = std::thread(&SQLite3Driver::flushLoop, this);
 }
 
 void SQLite3Driver::ensureSchema() {
@@ -178,7 +184,69 @@ void SQLite3Driver::ensureSchema() {
     transaction.commit();
 }
 
-SQLite3Driver::~SQLite3Driver() = default;
+SQLite3Driver::~SQLite3Driver() {
+    {
+        std::lock_guard lock(flushMutex_);
+        stopFlusher_ = true;
+    }
+    flushWake_.notify_all();
+    if (flusher_.joinable()) flusher_.join();
+    std::lock_guard lock(writerMutex_);
+    commitGroup();
+}
+
+void SQLite3Driver::flushLoop() {
+    std::unique_lock lock(flushMutex_);
+    while (!stopFlusher_) {
+        if (!flushArmed_) {
+            flushWake_.wait(lock);
+            continue;
+        }
+        const uint64_t group = flushGroup_;
+        const auto deadline = flushDeadline_;
+        // Woken early when the group was committed full and a new one opened.
+        if (flushWake_.wait_until(lock, deadline, [&] { return stopFlusher_ || flushGroup_ != group; })) continue;
+        flushArmed_ = false;
+        lock.unlock();
+        {
+            std::lock_guard writer(writerMutex_);
+            if (groupOpen_ && groupNumber_ == group) commitGroup();
+        }
+        lock.lock();
+    }
+}
+
+void SQLite3Driver::openGroup() {
+    if (groupOpen_ || !db->run("BEGIN IMMEDIATE")) return;  // without it each statement commits on its own
+    groupOpen_ = true;
+    groupWrites_ = 0;
+    ++groupNumber_;
+    {
+        std::lock_guard lock(flushMutex_);
+        flushArmed_ = true;
+        flushGroup_ = groupNumber_;
+        flushDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
+    }
+    flushWake_.notify_one();
+}
+
+bool SQLite3Driver::commitGroup() {
+    if (!groupOpen_) return true;
+    groupOpen_ = false;
+    groupWrites_ = 0;
+    const bool committed = db->run("COMMIT");
+    if (!committed) {
+        db->run("ROLLBACK");
+        forgetUncommitted();
+    }
+    uncommitted_.store(false, std::memory_order_release);
+    return committed;
+}
+
+bool SQLite3Driver::flush() {
+    std::lock_guard lock(writerMutex_);
+    return commitGroup();
+}
 
 bool SQLite3Driver::isSerialized() const { return sqlite3_db_mutex(db->handle()) != nullptr; }
 
@@ -205,6 +273,10 @@ int64_t SQLite3Driver::now() const { return clock_ ? clock_() : static_cast<int6
 
 bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
+    // Called by itself (the API), a registration is on disk when it returns:
+    // the waiting peer writes, which may hold this very registration made by
+    // an announce, are committed first. Within storePeer it joins the group.
+    if (!inStorePeer_) commitGroup();
     std::string key(reinterpret_cast<const char*>(info_hash), 20);
     if (registered_.count(key) != 0) {
         // Registered with its peer table by this driver and not removed since:
@@ -235,6 +307,7 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
+    commitGroup();
     std::string key(reinterpret_cast<const char*>(info_hash), 20);
     counted_.erase(key);
     registered_.erase(key);
@@ -330,7 +403,14 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
     Counts counts;
     {
         std::lock_guard lock(writerMutex_);
-        Transaction transaction(*db);
+        struct InStorePeer {
+            explicit InStorePeer(bool& flag) : flag_(flag) { flag_ = true; }
+            ~InStorePeer() { flag_ = false; }
+            bool& flag_;
+        } inStorePeer(inStorePeer_);
+        // The announce's statements join the open group transaction; the
+        // group is committed when it is full, or by the flusher thread.
+        openGroup();
         insertTorrent(info_hash);
         const std::string table = tableName(info_hash);
         const int32_t time = static_cast<int32_t>(now());
@@ -371,7 +451,10 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
         counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
-        if (!commit(transaction)) return false;
+        if (groupOpen_) {
+            uncommitted_.store(true, std::memory_order_release);
+            if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
+        }
     }
     Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
     return true;
@@ -379,6 +462,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
 
 bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port) {
     std::lock_guard lock(writerMutex_);
+    commitGroup();
     Transaction transaction(*db);
     int32_t seederChange = 0;
     int32_t leecherChange = 0;
@@ -500,6 +584,7 @@ void SQLite3Driver::cleanup() {
             continue;
         }
         std::lock_guard lock(writerMutex_);
+        commitGroup();
         Transaction transaction(*db);
 
         std::string error;
@@ -527,10 +612,14 @@ void SQLite3Driver::cleanup() {
 
 bool SQLite3Driver::commit(Transaction& transaction) {
     if (transaction.commit()) return true;
+    forgetUncommitted();
+    return false;
+}
+
+void SQLite3Driver::forgetUncommitted() {
     // What the rolled-back statements taught the caches is not in the file.
     registered_.clear();
     counted_.clear();
-    return false;
 }
 
 }  // namespace NORRIK::Data

@@ -12,12 +12,16 @@
 //   DatabaseException code 2 when the database cannot be opened. A database
 //   without any table gets `stats` and `torrents`; one with tables is used
 //   as it is.
-// - Writes report success only when their commit succeeded.
+// - Registrations and removals report success only when their commit
+//   succeeded. Peer writes (storePeer) are grouped: committed when 128 are
+//   waiting or 5 ms after the first, by a flusher thread owned by the
+//   driver; flush() commits at once, the destructor commits what is open.
 // - Every operation may be called from any thread at any time. Writes go
-//   through one writer connection guarded by a mutex, each operation in one
-//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use the
-//   writer connection when it is idle and otherwise reader connections lent
-//   to one thread at a time, so in WAL mode a read never waits for a write. All connections are opened in serialized mode and
+//   through one writer connection guarded by a mutex; reads (hasTorrent,
+//   fetchTorrentStats, fetchPeers) use the writer connection when it is
+//   idle or holds uncommitted peer writes (so a read sees every write that
+//   returned before it), and otherwise reader connections lent to one
+//   thread at a time. All connections are opened in serialized mode and
 //   closed by the destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
@@ -35,11 +39,15 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -85,6 +93,15 @@ public:
     // Whether the writer connection serializes concurrent calls itself.
     bool isSerialized() const;
 
+    // Commits the peer writes still waiting for their group commit; false
+    // when that commit failed (the writes are then lost).
+    bool flush();
+
+    // Peer writes grouped into one commit: at most this many, and none
+    // waits longer than kGroupDelay for its commit.
+    static constexpr int kGroupSize = 128;
+    static constexpr std::chrono::milliseconds kGroupDelay{5};
+
     // Decodes the 40 digits after the `t` of a peer table name into the 20
     // info_hash bytes. False for anything but 40 digits "0"-"9" / "a"-"f".
     static bool _hash_to_bin(const char* digits, uint8_t* info_hash);
@@ -114,6 +131,17 @@ private:
     // Commits; after a failed commit forgets what the caches learnt from it.
     // Caller holds writerMutex_.
     bool commit(SQLite::Transaction& transaction);
+    // After a rollback: what the caches learnt from the rolled-back
+    // statements is not in the file. Caller holds writerMutex_.
+    void forgetUncommitted();
+    // Opens the group transaction of peer writes unless one is open. Caller
+    // holds writerMutex_.
+    void openGroup();
+    // Commits the group transaction, if one is open (rolls back and forgets
+    // on failure). Caller holds writerMutex_.
+    bool commitGroup();
+    // The flusher thread: commits a group kGroupDelay after it was opened.
+    void flushLoop();
 
     std::string fileName_;
     Clock clock_;
@@ -122,6 +150,26 @@ private:
     std::unique_ptr<SQLite::Connection> db;  // the writer
     std::unordered_set<std::string> counted_;  // info_hashes whose counts are exact; writer mutex
     std::unordered_set<std::string> registered_;  // info_hashes with row and peer table; writer mutex
+
+    // Group commit of peer writes (writer mutex): whether a group
+    // transaction is open, how many writes it holds, its number.
+    bool groupOpen_ = false;
+    int groupWrites_ = 0;
+    uint64_t groupNumber_ = 0;
+    bool inStorePeer_ = false;  // a storePeer is running on the writer (writer mutex)
+    // Set while the writer holds writes that are not committed: reads then
+    // wait for the writer connection instead of a reader connection, which
+    // would not see them.
+    std::atomic<bool> uncommitted_{false};
+
+    // The flusher's schedule (flushMutex_): the group to commit and when.
+    std::mutex flushMutex_;
+    std::condition_variable flushWake_;
+    bool flushArmed_ = false;
+    uint64_t flushGroup_ = 0;
+    std::chrono::steady_clock::time_point flushDeadline_;
+    bool stopFlusher_ = false;
+    std::thread flusher_;
 
     bool separateReaders_ = false;
     std::mutex readersMutex_;
