@@ -145,6 +145,37 @@ TEST_F(StoreLoad, PeerTableDroppedBehindTheDriverIsMadeAgain) {
     EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{0}));
 }
 
+TEST_F(StoreLoad, RemovedTorrentComesBackWithFreshRegistrationAndStatistics) {
+    // Registrations and statistics are answered from memory: a removal and a
+    // new registration must leave nothing of the old torrent there.
+    auto driver = open();
+    Hash hash(8);
+    ASSERT_TRUE(driver->insertTorrent(hash.get()));
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 1);
+    driver->storePeer(PeerId('B').get(), hash.get(), 0x0A000001, 2, 0, 5, 0, 0);
+    ASSERT_TRUE(driver->deleteTorrent(hash.get()));
+    EXPECT_FALSE(driver->hasTorrent(hash.get()));
+    TorrentStats record{hash.get(), 0, 0, 0};
+    EXPECT_FALSE(driver->fetchTorrentStats(&record));
+
+    ASSERT_TRUE(driver->insertTorrent(hash.get()));
+    EXPECT_TRUE(driver->hasTorrent(hash.get()));
+    driver->storePeer(PeerId('C').get(), hash.get(), 0x0A000003, 3, 0, 7, 0, 0);
+    ASSERT_TRUE(driver->fetchTorrentStats(&record));
+    EXPECT_EQ(record.seeders, 0);
+    EXPECT_EQ(record.leechers, 1);
+    EXPECT_EQ(record.completed, 0);
+
+    // A new driver on the same file reads the same from it.
+    driver.reset();
+    driver = open();
+    EXPECT_TRUE(driver->hasTorrent(hash.get()));
+    EXPECT_FALSE(driver->hasTorrent(Hash(9).get()));
+    TorrentStats again{hash.get(), 0, 0, 0};
+    ASSERT_TRUE(driver->fetchTorrentStats(&again));
+    EXPECT_EQ(again.leechers, 1);
+}
+
 TEST_F(StoreLoad, PeerWritesReachTheFileWithoutAFlushAndRegistrationsAtOnce) {
     auto driver = open(true);
     Hash announced(6), added(7);

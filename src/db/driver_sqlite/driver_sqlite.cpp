@@ -38,7 +38,6 @@ constexpr const char* kStoreStats =
 constexpr const char* kChangeStats =
     "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3,completed=completed+?4,last_mod=?5 "
     "WHERE info_hash=?1";
-constexpr const char* kReadCounts = "SELECT seeders,leechers FROM stats WHERE info_hash=?";
 constexpr const char* kDropCounts = "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3 WHERE info_hash=?1";
 constexpr const char* kCleanupStats =
     "INSERT INTO stats (info_hash,seeders,leechers,last_mod) VALUES (?,?,?,?) "
@@ -102,6 +101,20 @@ const unsigned char* connectionIdKey() {
     return key;
 }
 
+// The secret of the in-memory torrent table's hash: info_hashes come from
+// clients, so their placement must not be predictable.
+const unsigned char* tableHashKey() {
+    static const auto* key = [] {
+        connectionIdKey();  // initialises libsodium
+        static unsigned char bytes[crypto_shorthash_KEYBYTES];
+        crypto_shorthash_keygen(bytes);
+        return bytes;
+    }();
+    return key;
+}
+
+constexpr const char* kReadStats = "SELECT seeders,leechers,completed FROM stats WHERE info_hash=?";
+
 std::mt19937_64& threadRandom() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     return engine;
@@ -164,7 +177,73 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
         }
     }
     ensureSchema();
+    tableHashKey();
+    loadTorrents();
     flusher_ = std::thread(&SQLite3Driver::flushLoop, this);
+}
+
+std::size_t SQLite3Driver::InfoHashKeyHash::operator()(const InfoHashKey& key) const noexcept {
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, key.data(), key.size(), tableHashKey());
+    std::size_t value;
+    std::memcpy(&value, out, sizeof value);
+    return value;
+}
+
+SQLite3Driver::InfoHashKey SQLite3Driver::keyOf(const uint8_t* info_hash) {
+    InfoHashKey key;
+    std::memcpy(key.data(), info_hash, key.size());
+    return key;
+}
+
+SQLite3Driver::TorrentState& SQLite3Driver::stateOf(const uint8_t* info_hash) {
+    const InfoHashKey key = keyOf(info_hash);
+    auto found = torrents_.find(key);
+    if (found != torrents_.end()) return found->second;
+    std::lock_guard lock(mirrorMutex_);
+    return torrents_[key];
+}
+
+void SQLite3Driver::refreshStats(const uint8_t* info_hash) {
+    TorrentState& state = stateOf(info_hash);
+    Query read(*db, kReadStats);
+    read.bindBlob(1, info_hash, 20);
+    const bool found = read.stepRow();
+    std::lock_guard lock(mirrorMutex_);
+    state.hasStats = found;
+    state.seeders = found ? sqlite3_column_int(read.get(), 0) : 0;
+    state.leechers = found ? sqlite3_column_int(read.get(), 1) : 0;
+    state.completed = found ? sqlite3_column_int(read.get(), 2) : 0;
+}
+
+void SQLite3Driver::loadTorrents() {
+    // Only 20-byte blobs can match an info_hash bound as a blob.
+    auto hashIn = [](sqlite3_stmt* stmt, InfoHashKey* key) {
+        if (sqlite3_column_type(stmt, 0) != SQLITE_BLOB || sqlite3_column_bytes(stmt, 0) != 20) return false;
+        std::memcpy(key->data(), sqlite3_column_blob(stmt, 0), 20);
+        return true;
+    };
+    std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> loaded;
+    InfoHashKey key;
+    {
+        Statement list(db->handle(), "SELECT info_hash FROM torrents");
+        while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
+            if (hashIn(list.get(), &key)) loaded[key].listed = true;
+        }
+    }
+    {
+        Statement list(db->handle(), "SELECT info_hash,seeders,leechers,completed FROM stats");
+        while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
+            if (!hashIn(list.get(), &key)) continue;
+            TorrentState& state = loaded[key];
+            state.hasStats = true;
+            state.seeders = sqlite3_column_int(list.get(), 1);
+            state.leechers = sqlite3_column_int(list.get(), 2);
+            state.completed = sqlite3_column_int(list.get(), 3);
+        }
+    }
+    std::lock_guard lock(mirrorMutex_);
+    torrents_.swap(loaded);
 }
 
 void SQLite3Driver::ensureSchema() {
@@ -277,8 +356,8 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     // the waiting peer writes, which may hold this very registration made by
     // an announce, are committed first. Within storePeer it joins the group.
     if (!inStorePeer_) commitGroup();
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
-    if (registered_.count(key) != 0) {
+    TorrentState& state = stateOf(info_hash);
+    if (state.ready) {
         // Registered with its peer table by this driver and not removed since:
         // making it ready again would succeed without changing anything.
         Log::request("E:(null)");
@@ -294,46 +373,70 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
         }
         insert.bindBlob(1, info_hash, 20);
         insert.bindInt(2, time);
-        insert.step();
+        if (insert.step() == SQLITE_DONE) {  // the row exists now, new or not
+            std::lock_guard mirror(mirrorMutex_);
+            state.listed = true;
+        }
         break;
     }
     std::string error;
     const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
     Log::request("E:" + (created ? std::string("(null)") : error));
-    if (!created || !commit(transaction)) return false;
-    registered_.insert(std::move(key));
+    if (!created) {
+        commit(transaction);  // the registration row stays, as it would without a transaction
+        return false;
+    }
+    if (!commit(transaction)) return false;
+    stateOf(info_hash).ready = true;  // a failed commit reloaded the table: look the entry up again
     return true;
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
     commitGroup();
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
-    counted_.erase(key);
-    registered_.erase(key);
+    TorrentState& state = stateOf(info_hash);
+    state.ready = false;
+    state.counted = false;
     Transaction transaction(*db);
     {
         Statement remove(db->handle(), "DELETE FROM torrents WHERE info_hash=?");
         if (remove.ok()) {
             sqlite3_bind_blob(remove.get(), 1, info_hash, 20, SQLITE_STATIC);
-            sqlite3_step(remove.get());
+            if (sqlite3_step(remove.get()) == SQLITE_DONE) {
+                std::lock_guard mirror(mirrorMutex_);
+                state.listed = false;
+            }
         }
     }
-    Statement removeStats(db->handle(), "DELETE FROM stats WHERE info_hash=?");
-    if (!removeStats.ok()) return false;
-    sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
-    sqlite3_step(removeStats.get());
+    {
+        Statement removeStats(db->handle(), "DELETE FROM stats WHERE info_hash=?");
+        if (!removeStats.ok()) {
+            commit(transaction);  // the registration's removal stays, as it would without a transaction
+            return false;
+        }
+        sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
+        if (sqlite3_step(removeStats.get()) == SQLITE_DONE) {
+            std::lock_guard mirror(mirrorMutex_);
+            state.hasStats = false;
+            state.seeders = state.leechers = state.completed = 0;
+        }
+    }
     db->exec("DROP TABLE IF EXISTS '" + tableName(info_hash) + "'");
-    return commit(transaction);
+    if (!commit(transaction)) return false;
+    const InfoHashKey key = keyOf(info_hash);
+    auto found = torrents_.find(key);
+    if (found != torrents_.end() && !found->second.listed && !found->second.hasStats) {
+        std::lock_guard mirror(mirrorMutex_);
+        torrents_.erase(found);
+    }
+    return true;
 }
 
 bool SQLite3Driver::hasTorrent(const uint8_t* info_hash) {
     if (isDynamic()) return true;
-    ReadLease lease(*this);
-    Query count(lease.connection(), "SELECT COUNT(*) FROM torrents WHERE info_hash=?");
-    count.bindBlob(1, info_hash, 20);
-    if (!count.stepRow()) return false;
-    return sqlite3_column_int(count.get(), 0) == 1;
+    std::lock_guard lock(mirrorMutex_);
+    auto found = torrents_.find(keyOf(info_hash));
+    return found != torrents_.end() && found->second.listed;
 }
 
 uint64_t SQLite3Driver::connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const {
@@ -364,9 +467,11 @@ bool SQLite3Driver::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16
 SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, const std::string& table,
                                                   int32_t seederChange, int32_t leecherChange, int32_t completed,
                                                   int32_t time) {
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    TorrentState& state = stateOf(info_hash);
     Counts counts;
-    if (counted_.count(key) != 0) {
+    if (state.counted && state.hasStats) {
+        // The kept counts are those of the row: the new ones follow without
+        // reading it back.
         Query change(*db, kChangeStats);
         change.bindBlob(1, info_hash, 20);
         change.bindInt(2, seederChange);
@@ -374,15 +479,15 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
         change.bindInt(4, completed);
         change.bindInt(5, time);
         if (change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
-            Query read(*db, kReadCounts);
-            read.bindBlob(1, info_hash, 20);
-            if (read.stepRow()) {
-                counts.seeders = sqlite3_column_int(read.get(), 0);
-                counts.leechers = sqlite3_column_int(read.get(), 1);
-                return counts;
-            }
+            std::lock_guard lock(mirrorMutex_);
+            state.seeders += seederChange;
+            state.leechers += leecherChange;
+            state.completed += completed;
+            counts.seeders = state.seeders;
+            counts.leechers = state.leechers;
+            return counts;
         }
-        counted_.erase(key);  // the row went away: count afresh
+        state.counted = false;  // the row went away: count afresh
     }
     {
         Query count(*db, "SELECT left FROM '" + table + "'");
@@ -394,7 +499,10 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
     store.bindInt(3, counts.seeders);
     store.bindInt(4, counts.leechers);
     store.bindInt(5, completed);
-    if (store.step() == SQLITE_DONE) counted_.insert(std::move(key));
+    if (store.step() == SQLITE_DONE) {
+        refreshStats(info_hash);
+        state.counted = true;
+    }
     return counts;
 }
 
@@ -445,9 +553,9 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
                 seederChange = leecherChange = 0;
                 // The table went away behind this driver's back: make it
                 // again next time, and count it afresh then.
-                std::string key(reinterpret_cast<const char*>(info_hash), 20);
-                registered_.erase(key);
-                counted_.erase(key);
+                TorrentState& state = stateOf(info_hash);
+                state.ready = false;
+                state.counted = false;
             }
         }
         counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
@@ -485,6 +593,7 @@ bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash,
         drop.bindInt(2, seederChange);
         drop.bindInt(3, leecherChange);
         drop.step();
+        refreshStats(info_hash);
     }
     return true;
 }
@@ -493,13 +602,12 @@ bool SQLite3Driver::fetchTorrentStats(TorrentStats* stats) {
     stats->seeders = 0;
     stats->leechers = 0;
     stats->completed = 0;
-    ReadLease lease(*this);
-    Query select(lease.connection(), "SELECT seeders,leechers,completed FROM 'stats' WHERE info_hash=?");
-    select.bindBlob(1, stats->info_hash, 20);
-    if (!select.stepRow()) return false;
-    stats->seeders = sqlite3_column_int(select.get(), 0);
-    stats->leechers = sqlite3_column_int(select.get(), 1);
-    stats->completed = sqlite3_column_int(select.get(), 2);
+    std::lock_guard lock(mirrorMutex_);
+    auto found = torrents_.find(keyOf(stats->info_hash));
+    if (found == torrents_.end() || !found->second.hasStats) return false;
+    stats->seeders = found->second.seeders;
+    stats->leechers = found->second.leechers;
+    stats->completed = found->second.completed;
     return true;
 }
 
@@ -606,7 +714,8 @@ void SQLite3Driver::cleanup() {
         stats.bindInt(3, counts.leechers);
         stats.bindInt(4, static_cast<int32_t>(now()));
         const bool stored = stats.step() == SQLITE_DONE;
-        if (commit(transaction) && stored) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
+        if (stored) refreshStats(info_hash);
+        if (commit(transaction) && stored) stateOf(info_hash).counted = true;
     }
 }
 
@@ -617,9 +726,10 @@ bool SQLite3Driver::commit(Transaction& transaction) {
 }
 
 void SQLite3Driver::forgetUncommitted() {
-    // What the rolled-back statements taught the caches is not in the file.
-    registered_.clear();
-    counted_.clear();
+    // What the rolled-back statements taught the driver is not in the file:
+    // read the registrations and statistics afresh; registrations are made
+    // again and counts counted in full on the next write of each torrent.
+    loadTorrents();
 }
 
 }  // namespace NORRIK::Data

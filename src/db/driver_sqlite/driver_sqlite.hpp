@@ -28,6 +28,11 @@
 // - Seeder and leecher counts are kept up to date by each write; the first
 //   write for a torrent after the driver starts, and every maintenance pass,
 //   count its peers in full.
+// - The driver owns its file: registrations and statistics are read once
+//   when it opens and then kept in memory by its own writes, from which
+//   hasTorrent and fetchTorrentStats answer. Changes made to the `torrents`
+//   and `stats` tables by another program while it runs are not seen (a
+//   failed commit reloads them).
 // - Per-request lines ("E:...", "seeders N leechers M", "N Clients Dumped.")
 //   go through Log::request, the maintenance pass's lines through Log::info.
 // - Connection identifiers are keyed hashes of the client's address, port and
@@ -39,6 +44,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -48,7 +54,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 #include "db/database_driver.hpp"
@@ -148,8 +154,32 @@ private:
 
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
-    std::unordered_set<std::string> counted_;  // info_hashes whose counts are exact; writer mutex
-    std::unordered_set<std::string> registered_;  // info_hashes with row and peer table; writer mutex
+
+    // What the writer knows of each torrent. The writer changes it (holding
+    // writerMutex_ and, for every change, mirrorMutex_) only after SQLite
+    // accepted the statement; other threads read it under mirrorMutex_.
+    struct TorrentState {
+        bool listed = false;    // has a `torrents` row
+        bool ready = false;     // row and peer table made by this driver; writer only
+        bool counted = false;   // seeders and leechers are exact; writer only
+        bool hasStats = false;  // has a `stats` row, whose counts follow
+        int32_t seeders = 0;
+        int32_t leechers = 0;
+        int32_t completed = 0;
+    };
+    using InfoHashKey = std::array<uint8_t, 20>;
+    struct InfoHashKeyHash {
+        std::size_t operator()(const InfoHashKey& key) const noexcept;
+    };
+    static InfoHashKey keyOf(const uint8_t* info_hash);
+    // The torrent's entry, made when missing. Writer only.
+    TorrentState& stateOf(const uint8_t* info_hash);
+    // Reads the torrent's `stats` row into its entry. Writer only.
+    void refreshStats(const uint8_t* info_hash);
+    // Reads every registration and statistics row afresh. Writer only.
+    void loadTorrents();
+    std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> torrents_;
+    std::mutex mirrorMutex_;
 
     // Group commit of peer writes (writer mutex): whether a group
     // transaction is open, how many writes it holds, its number.
