@@ -9,6 +9,15 @@ constexpr int kBusyTimeoutMs = 5000;
 }  // namespace
 
 std::unique_ptr<Connection> Connection::open(const std::string& fileName, int flags, std::size_t cacheCapacity) {
+    // SQLite's memory statistics take a global mutex around every allocation
+    // (dozens per announce) and nothing here reads them. Switched off once,
+    // before the library initialises; when it already has (another SQLite
+    // user in the process came first) the call changes nothing.
+    static const bool statisticsOff = [] {
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        return true;
+    }();
+    (void)statisticsOff;
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(fileName.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
         sqlite3_close(db);

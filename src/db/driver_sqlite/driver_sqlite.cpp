@@ -381,7 +381,11 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     }
     std::string error;
     const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
-    Log::request("E:" + (created ? std::string("(null)") : error));
+    if (created) {
+        Log::request("E:(null)");
+    } else {
+        Log::request("E:" + error);
+    }
     if (!created) {
         commit(transaction);  // the registration row stays, as it would without a transaction
         return false;
@@ -564,7 +568,9 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
         }
     }
-    Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
+    if (Log::requestLogging()) {  // no text built when nobody reads it
+        Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
+    }
     return true;
 }
 
@@ -650,7 +656,7 @@ bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAdd
             }
         }
     }
-    Log::request(std::to_string(filled) + " Clients Dumped.");
+    if (Log::requestLogging()) Log::request(std::to_string(filled) + " Clients Dumped.");
     *count = filled;
     return true;
 }
