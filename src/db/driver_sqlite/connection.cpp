@@ -1,5 +1,9 @@
 #include "db/driver_sqlite/connection.hpp"
 
+#include <cstring>
+
+#include "util/hex.hpp"
+
 namespace NORRIK::Data::SQLite {
 
 namespace {
@@ -35,12 +39,45 @@ Connection::~Connection() {
     sqlite3_close(db_);
 }
 
-sqlite3_stmt* Connection::cached(const std::string& sql) {
-    auto found = index_.find(sql);
+Connection::Key Connection::keyFor(const char* sql, const uint8_t* info_hash) {
+    Key key;
+    key.sql = sql;
+    if (info_hash != nullptr) std::memcpy(key.table.data(), info_hash, key.table.size());
+    return key;
+}
+
+std::string Connection::textOf(const Key& key) {
+    std::string text;
+    char digits[kInfoHashHexSize + 1];
+    hashToHex(key.table.data(), digits);
+    for (const char* c = key.sql; *c != '\0'; ++c) {
+        if (*c == '@') {
+            text += 't';
+            text += digits;
+        } else {
+            text += *c;
+        }
+    }
+    return text;
+}
+
+std::size_t Connection::KeyHash::operator()(const Key& key) const noexcept {
+    // Only statements this store makes are keys; their info_hashes come from
+    // clients, so the bytes are mixed rather than used as they are.
+    std::size_t value = std::hash<const void*>()(key.sql);
+    uint64_t part[3] = {};
+    std::memcpy(part, key.table.data(), key.table.size());
+    for (uint64_t word : part) value = (value ^ word) * 0x9E3779B97F4A7C15ull + (value >> 29);
+    return value;
+}
+
+sqlite3_stmt* Connection::cached(const Key& key) {
+    auto found = index_.find(key);
     if (found != index_.end()) {
         recent_.splice(recent_.begin(), recent_, found->second);
         return found->second->stmt;
     }
+    const std::string sql = textOf(key);
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
                            nullptr) != SQLITE_OK) {
@@ -51,23 +88,23 @@ sqlite3_stmt* Connection::cached(const std::string& sql) {
     if (recent_.size() >= capacity_) {
         Entry& oldest = recent_.back();
         sqlite3_finalize(oldest.stmt);
-        index_.erase(oldest.sql);
+        index_.erase(oldest.key);
         recent_.pop_back();
     }
-    recent_.push_front(Entry{sql, stmt});
-    index_.emplace(sql, recent_.begin());
+    recent_.push_front(Entry{key, stmt});
+    index_.emplace(key, recent_.begin());
     return stmt;
 }
 
-void Connection::evict(const std::string& sql) {
-    auto found = index_.find(sql);
+void Connection::evict(const Key& key) {
+    auto found = index_.find(key);
     if (found == index_.end()) return;
     sqlite3_finalize(found->second->stmt);
     recent_.erase(found->second);
     index_.erase(found);
 }
 
-bool Connection::run(const std::string& sql) {
+bool Connection::run(const char* sql) {
     Query query(*this, sql);
     if (!query.ok()) return false;
     int rc;
@@ -91,13 +128,13 @@ Statement::Statement(sqlite3* db, const std::string& sql) {
     }
 }
 
-Query::Query(Connection& connection, std::string sql)
-    : connection_(connection), sql_(std::move(sql)), stmt_(connection_.cached(sql_)) {}
+Query::Query(Connection& connection, const char* sql, const uint8_t* info_hash)
+    : connection_(connection), key_(Connection::keyFor(sql, info_hash)), stmt_(connection_.cached(key_)) {}
 
 Query::~Query() {
     if (stmt_ == nullptr) return;
     if (failed_) {
-        connection_.evict(sql_);
+        connection_.evict(key_);
         return;
     }
     sqlite3_reset(stmt_);

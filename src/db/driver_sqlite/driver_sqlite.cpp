@@ -47,6 +47,16 @@ constexpr const char* kListPeerTables =
     "SELECT name FROM sqlite_master WHERE type='table' AND name LIKE "
     "'t________________________________________'";
 
+// Statements on one torrent's peer table: '@' stands for its name.
+constexpr const char* kCountPeers = "SELECT left FROM '@'";
+constexpr const char* kPreviousPeer = "SELECT left FROM '@' WHERE ip=? AND port=?";
+constexpr const char* kReplacePeer =
+    "REPLACE INTO '@' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)";
+constexpr const char* kRemovePeer = "DELETE FROM '@' WHERE ip=? AND port=? AND peer_id=? RETURNING left";
+constexpr const char* kPeerBounds = "SELECT (SELECT min(rowid) FROM '@'),(SELECT max(rowid) FROM '@')";
+constexpr const char* kPeerWindow =
+    "SELECT ip,port FROM '@' WHERE rowid>=?1 UNION ALL SELECT ip,port FROM '@' WHERE rowid<?1 LIMIT ?2";
+
 constexpr int32_t kEventCompleted = 1;
 
 // Prepared statements kept per connection: the writer keeps four per active
@@ -468,7 +478,7 @@ bool SQLite3Driver::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16
            connectionId == connectionIdFor(ip, port, window - 1);
 }
 
-SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, const std::string& table,
+SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
                                                   int32_t seederChange, int32_t leecherChange, int32_t completed,
                                                   int32_t time) {
     TorrentState& state = stateOf(info_hash);
@@ -494,7 +504,7 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
         state.counted = false;  // the row went away: count afresh
     }
     {
-        Query count(*db, "SELECT left FROM '" + table + "'");
+        Query count(*db, kCountPeers, info_hash);
         if (count.ok()) countRows(count.get(), counts);
     }
     Query store(*db, kStoreStats);
@@ -524,7 +534,6 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
         // group is committed when it is full, or by the flusher thread.
         openGroup();
         insertTorrent(info_hash);
-        const std::string table = tableName(info_hash);
         const int32_t time = static_cast<int32_t>(now());
 
         // The row this announce replaces (same ip and port), if any, so the
@@ -532,7 +541,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
         int32_t seederChange = left == 0 ? 1 : 0;
         int32_t leecherChange = left == 0 ? 0 : 1;
         {
-            Query previous(*db, "SELECT left FROM '" + table + "' WHERE ip=? AND port=?");
+            Query previous(*db, kPreviousPeer, info_hash);
             previous.bindBlob(1, &ip, 4);
             previous.bindBlob(2, &port, 2);
             if (previous.stepRow()) {
@@ -544,8 +553,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
         {
-            Query replace(*db, "REPLACE INTO '" + table +
-                                   "' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)");
+            Query replace(*db, kReplacePeer, info_hash);
             replace.bindBlob(1, peer_id, 20);
             replace.bindBlob(2, &ip, 4);
             replace.bindBlob(3, &port, 2);
@@ -562,7 +570,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
                 state.counted = false;
             }
         }
-        counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
+        counts = updateCounts(info_hash, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
         if (groupOpen_) {
             uncommitted_.store(true, std::memory_order_release);
             if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
@@ -581,7 +589,7 @@ bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash,
     int32_t seederChange = 0;
     int32_t leecherChange = 0;
     {
-        Query remove(*db, "DELETE FROM '" + tableName(info_hash) + "' WHERE ip=? AND port=? AND peer_id=? RETURNING left");
+        Query remove(*db, kRemovePeer, info_hash);
         remove.bindBlob(1, &ip, 4);
         remove.bindBlob(2, &port, 2);
         remove.bindBlob(3, peer_id, 20);
@@ -621,7 +629,6 @@ bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAdd
     // A window of consecutive rows starting at a random rowid, wrapping round
     // to the first rows when it runs off the end: two index seeks and at most
     // `count` rows read, whatever the size of the swarm.
-    const std::string table = tableName(info_hash);
     const int32_t wanted = *count > 0 ? *count : 0;
     int32_t filled = 0;
     if (wanted > 0) {
@@ -630,8 +637,7 @@ bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAdd
         int64_t start = 0;
         bool any = false;
         {
-            Query bounds(connection, "SELECT (SELECT min(rowid) FROM '" + table + "'),(SELECT max(rowid) FROM '" +
-                                         table + "')");
+            Query bounds(connection, kPeerBounds, info_hash);
             if (bounds.stepRow() && sqlite3_column_type(bounds.get(), 0) != SQLITE_NULL) {
                 int64_t low = sqlite3_column_int64(bounds.get(), 0);
                 int64_t high = sqlite3_column_int64(bounds.get(), 1);
@@ -640,8 +646,7 @@ bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAdd
             }
         }
         if (any) {
-            Query select(connection, "SELECT ip,port FROM '" + table + "' WHERE rowid>=?1 UNION ALL SELECT ip,port FROM '" +
-                                         table + "' WHERE rowid<?1 LIMIT ?2");
+            Query select(connection, kPeerWindow, info_hash);
             select.bindInt64(1, start);
             select.bindInt(2, wanted);
             while (filled < wanted && select.stepRow()) {

@@ -130,7 +130,7 @@ private:
         int32_t seeders = 0;
         int32_t leechers = 0;
     };
-    Counts updateCounts(const uint8_t* info_hash, const std::string& table, int32_t seederChange,
+    Counts updateCounts(const uint8_t* info_hash, int32_t seederChange,
                         int32_t leecherChange, int32_t completed, int32_t time);
     // Creates `stats` and `torrents` where they are missing.
     void ensureSchema();
