@@ -176,6 +176,35 @@ TEST_F(StoreLoad, RemovedTorrentComesBackWithFreshRegistrationAndStatistics) {
     EXPECT_EQ(again.leechers, 1);
 }
 
+TEST_F(StoreLoad, PeersHandedOutFollowDeletesExpiryAndRemoval) {
+    // Peers are handed out from memory: every way a row leaves the table
+    // must take the peer out of what is handed out.
+    auto driver = open();
+    Hash hash(11);
+    auto handedOut = [&] {
+        PeerAddress peers[30];
+        int32_t count = 30;
+        driver->fetchPeers(hash.get(), &count, peers);
+        std::set<uint16_t> ports;
+        for (int i = 0; i < count; ++i) ports.insert(peers[i].port);
+        return ports;
+    };
+    clock = kStart - 8000;
+    for (uint16_t port : {1, 2}) driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, port, 0, 0, 0, 0);
+    clock = kStart;
+    for (uint16_t port : {3, 4, 5}) driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, port, 0, 9, 0, 0);
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 4, 0, 0, 0, 0);  // replaces, stays one peer
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{1, 2, 3, 4, 5}));
+
+    driver->deletePeer(PeerId('A').get(), hash.get(), 0x0A000001, 3);
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{1, 2, 4, 5}));
+    driver->cleanup();  // ports 1 and 2 were last seen 8000 s ago
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{4, 5}));
+    EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{1}));
+    ASSERT_TRUE(driver->deleteTorrent(hash.get()));
+    EXPECT_TRUE(handedOut().empty());
+}
+
 TEST_F(StoreLoad, PeerWritesReachTheFileWithoutAFlushAndRegistrationsAtOnce) {
     auto driver = open(true);
     Hash announced(6), added(7);

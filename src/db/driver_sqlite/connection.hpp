@@ -3,8 +3,7 @@
 // small RAII helpers the store uses on it.
 //
 // Contract: a Connection is used by one thread at a time (the store guards
-// its writer with a mutex and lends reader connections out one thread at a
-// time); the connection is still opened in serialized mode. Cached statements
+// its connection with a mutex); it is still opened in serialized mode. Cached statements
 // are reset and their bindings cleared when the Query using them ends; a
 // statement whose step failed is dropped from the cache, so it is prepared
 // afresh next time. The connection and every cached statement are released

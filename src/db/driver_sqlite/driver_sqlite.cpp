@@ -53,17 +53,14 @@ constexpr const char* kPreviousPeer = "SELECT left FROM '@' WHERE ip=? AND port=
 constexpr const char* kReplacePeer =
     "REPLACE INTO '@' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)";
 constexpr const char* kRemovePeer = "DELETE FROM '@' WHERE ip=? AND port=? AND peer_id=? RETURNING left";
-constexpr const char* kPeerBounds = "SELECT (SELECT min(rowid) FROM '@'),(SELECT max(rowid) FROM '@')";
-constexpr const char* kPeerWindow =
-    "SELECT ip,port FROM '@' WHERE rowid>=?1 UNION ALL SELECT ip,port FROM '@' WHERE rowid<?1 LIMIT ?2";
+constexpr const char* kSwarmRows = "SELECT ip,port,left FROM '@'";
 
 constexpr int32_t kEventCompleted = 1;
 
-// Prepared statements kept per connection: the writer keeps four per active
-// torrent (two to store a peer, two to read peers when it serves reads),
-// each reader two. Beyond that the least recently used are prepared again.
+// Prepared statements kept: about three per active torrent (the peer row's
+// REPLACE, the counts' UPDATE is shared, the swarm's read on first use).
+// Beyond that the least recently used are prepared again.
 constexpr std::size_t kWriterCacheSize = 8192;
-constexpr std::size_t kReaderCacheSize = 4096;
 
 std::string tableName(const uint8_t* info_hash) {
     std::string name = "t";
@@ -123,6 +120,9 @@ const unsigned char* tableHashKey() {
     return key;
 }
 
+// Where a peer (host-order ip and port) is found in a swarm.
+uint64_t peerKey(uint32_t ip, uint16_t port) { return (static_cast<uint64_t>(ip) << 16) | port; }
+
 constexpr const char* kReadStats = "SELECT seeders,leechers,completed FROM stats WHERE info_hash=?";
 
 std::mt19937_64& threadRandom() {
@@ -131,38 +131,6 @@ std::mt19937_64& threadRandom() {
 }
 
 }  // namespace
-
-class SQLite3Driver::ReadLease {
-public:
-    // An idle writer connection serves the read: its page cache is warm,
-    // while a reader connection has to reload every page after each write.
-    // A busy writer is never waited for when readers can have their own
-    // connection.
-    explicit ReadLease(SQLite3Driver& driver) : driver_(driver) {
-        // While the writer holds peer writes not yet committed, a reader
-        // connection would not see them: the read then waits for the writer,
-        // so every read sees the writes that returned before it began.
-        if (driver_.separateReaders_) {
-            writerLock_ = std::unique_lock(driver_.writerMutex_, std::try_to_lock);
-            if (!writerLock_.owns_lock() && !driver_.uncommitted_.load(std::memory_order_acquire)) {
-                reader_ = driver_.openReader();
-            }
-        }
-        if (!reader_ && !writerLock_.owns_lock()) writerLock_ = std::unique_lock(driver_.writerMutex_);
-    }
-    ~ReadLease() {
-        if (reader_) driver_.returnReader(std::move(reader_));
-    }
-    ReadLease(const ReadLease&) = delete;
-    ReadLease& operator=(const ReadLease&) = delete;
-
-    Connection& connection() { return reader_ ? *reader_ : *driver_.db; }
-
-private:
-    SQLite3Driver& driver_;
-    std::unique_ptr<Connection> reader_;
-    std::unique_lock<std::recursive_mutex> writerLock_;
-};
 
 SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     : DatabaseDriver(settings, isDynamic) {
@@ -176,15 +144,11 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
 
-    // WAL lets readers go on while the writer commits. Readers get their own
-    // connections only when the file really is in WAL mode (not for an
-    // in-memory database, or where WAL is unavailable).
+    // WAL: a commit appends to the log instead of rewriting pages through a
+    // rollback journal, and other programs can read the file meanwhile.
     {
         Statement journal(db->handle(), "PRAGMA journal_mode=WAL");
-        if (journal.ok() && sqlite3_step(journal.get()) == SQLITE_ROW) {
-            const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(journal.get(), 0));
-            separateReaders_ = mode != nullptr && std::strcmp(mode, "wal") == 0;
-        }
+        if (journal.ok()) sqlite3_step(journal.get());
     }
     ensureSchema();
     tableHashKey();
@@ -198,6 +162,76 @@ std::size_t SQLite3Driver::InfoHashKeyHash::operator()(const InfoHashKey& key) c
     std::size_t value;
     std::memcpy(&value, out, sizeof value);
     return value;
+}
+
+std::size_t SQLite3Driver::PeerKeyHash::operator()(uint64_t key) const noexcept {
+    // Addresses and ports come from clients: mixed with a per-process
+    // secret so that they cannot be chosen to share a bucket.
+    static const uint64_t secret = [] {
+        uint64_t value;
+        std::memcpy(&value, tableHashKey(), sizeof value);
+        return value;
+    }();
+    uint64_t x = key ^ secret;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<std::size_t>(x ^ (x >> 31));
+}
+
+bool SQLite3Driver::loadSwarm(const uint8_t* info_hash) {
+    Swarm swarm;
+    {
+        Query rows(*db, kSwarmRows, info_hash);
+        if (!rows.ok()) return false;
+        int rc;
+        while ((rc = rows.step()) == SQLITE_ROW) {
+            SwarmPeer peer{0, 0, false};
+            sqlite3_stmt* row = rows.get();
+            const void* ip = sqlite3_column_blob(row, 0);
+            const int ipSize = sqlite3_column_bytes(row, 0);
+            const void* port = sqlite3_column_blob(row, 1);
+            const int portSize = sqlite3_column_bytes(row, 1);
+            if (ip != nullptr && ipSize >= 4) std::memcpy(&peer.ip, ip, 4);
+            if (port != nullptr && portSize >= 2) std::memcpy(&peer.port, port, 2);
+            peer.seeder = isSeederLeft(sqlite3_column_blob(row, 2), sqlite3_column_bytes(row, 2));
+            // A row with blobs of other sizes (damaged or foreign) is handed
+            // out like any other, but no store ever replaces it.
+            if (ipSize == 4 && portSize == 2) {
+                swarm.positions[peerKey(peer.ip, peer.port)] = static_cast<uint32_t>(swarm.peers.size());
+            }
+            swarm.peers.push_back(peer);
+        }
+        if (rc != SQLITE_DONE) return false;
+    }
+    swarm.loaded = true;
+    TorrentState& state = stateOf(info_hash);
+    std::lock_guard lock(mirrorMutex_);
+    state.swarm = std::move(swarm);
+    return true;
+}
+
+void SQLite3Driver::unloadSwarm(const uint8_t* info_hash) {
+    auto found = torrents_.find(keyOf(info_hash));
+    if (found == torrents_.end() || !found->second.swarm.loaded) return;
+    std::lock_guard lock(mirrorMutex_);
+    found->second.swarm = Swarm{};
+}
+
+int32_t SQLite3Driver::pickPeers(const Swarm& swarm, int32_t wanted, PeerAddress* peers) {
+    // A window of consecutive peers from a random start, wrapping round to
+    // the first ones: at most `wanted` entries read, whatever the size of
+    // the swarm, and over many announces every peer is handed out.
+    const std::size_t size = swarm.peers.size();
+    if (size == 0 || wanted <= 0) return 0;
+    const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(wanted), size);
+    std::size_t index = std::uniform_int_distribution<std::size_t>(0, size - 1)(threadRandom());
+    for (std::size_t i = 0; i < take; ++i) {
+        const SwarmPeer& peer = swarm.peers[index];
+        peers[i].ip = peer.ip;
+        peers[i].port = peer.port;
+        if (++index == size) index = 0;
+    }
+    return static_cast<int32_t>(take);
 }
 
 SQLite3Driver::InfoHashKey SQLite3Driver::keyOf(const uint8_t* info_hash) {
@@ -328,7 +362,6 @@ bool SQLite3Driver::commitGroup() {
         db->run("ROLLBACK");
         forgetUncommitted();
     }
-    uncommitted_.store(false, std::memory_order_release);
     return committed;
 }
 
@@ -338,23 +371,6 @@ bool SQLite3Driver::flush() {
 }
 
 bool SQLite3Driver::isSerialized() const { return sqlite3_db_mutex(db->handle()) != nullptr; }
-
-std::unique_ptr<Connection> SQLite3Driver::openReader() {
-    {
-        std::lock_guard lock(readersMutex_);
-        if (!idleReaders_.empty()) {
-            auto reader = std::move(idleReaders_.back());
-            idleReaders_.pop_back();
-            return reader;
-        }
-    }
-    return Connection::open(fileName_, SQLITE_OPEN_READWRITE, kReaderCacheSize);
-}
-
-void SQLite3Driver::returnReader(std::unique_ptr<Connection> reader) {
-    std::lock_guard lock(readersMutex_);
-    idleReaders_.push_back(std::move(reader));
-}
 
 void SQLite3Driver::setClock(Clock clock) { clock_ = std::move(clock); }
 
@@ -436,6 +452,7 @@ bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
         }
     }
     db->exec("DROP TABLE IF EXISTS '" + tableName(info_hash) + "'");
+    unloadSwarm(info_hash);
     if (!commit(transaction)) return false;
     const InfoHashKey key = keyOf(info_hash);
     auto found = torrents_.find(key);
@@ -540,7 +557,21 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
         // counts change by the difference instead of being recounted.
         int32_t seederChange = left == 0 ? 1 : 0;
         int32_t leecherChange = left == 0 ? 0 : 1;
-        {
+        const uint64_t key = peerKey(ip, port);
+        TorrentState& state = stateOf(info_hash);
+        Swarm* swarm = state.swarm.loaded || loadSwarm(info_hash) ? &state.swarm : nullptr;
+        int64_t position = -1;
+        if (swarm != nullptr) {
+            auto found = swarm->positions.find(key);
+            if (found != swarm->positions.end()) {
+                position = found->second;
+                if (swarm->peers[found->second].seeder) {
+                    --seederChange;
+                } else {
+                    --leecherChange;
+                }
+            }
+        } else {
             Query previous(*db, kPreviousPeer, info_hash);
             previous.bindBlob(1, &ip, 4);
             previous.bindBlob(2, &port, 2);
@@ -564,15 +595,22 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             if (replace.step() != SQLITE_DONE) {
                 seederChange = leecherChange = 0;
                 // The table went away behind this driver's back: make it
-                // again next time, and count it afresh then.
-                TorrentState& state = stateOf(info_hash);
+                // again next time, and count and read it afresh then.
                 state.ready = false;
                 state.counted = false;
+                unloadSwarm(info_hash);
+            } else if (swarm != nullptr) {
+                std::lock_guard mirror(mirrorMutex_);
+                if (position >= 0) {
+                    swarm->peers[static_cast<std::size_t>(position)].seeder = left == 0;
+                } else {
+                    swarm->positions[key] = static_cast<uint32_t>(swarm->peers.size());
+                    swarm->peers.push_back(SwarmPeer{ip, port, left == 0});
+                }
             }
         }
         counts = updateCounts(info_hash, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
         if (groupOpen_) {
-            uncommitted_.store(true, std::memory_order_release);
             if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
         }
     }
@@ -602,6 +640,25 @@ bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash,
         }
     }
     if (seederChange != 0 || leecherChange != 0) {
+        // The row matched ip and port exactly: take it out of the swarm.
+        auto state = torrents_.find(keyOf(info_hash));
+        if (state != torrents_.end() && state->second.swarm.loaded) {
+            Swarm& swarm = state->second.swarm;
+            auto found = swarm.positions.find(peerKey(ip, port));
+            if (found != swarm.positions.end()) {
+                std::lock_guard mirror(mirrorMutex_);
+                const uint32_t position = found->second;
+                swarm.positions.erase(found);
+                if (position + 1 != swarm.peers.size()) {
+                    swarm.peers[position] = swarm.peers.back();
+                    auto moved = swarm.positions.find(peerKey(swarm.peers[position].ip, swarm.peers[position].port));
+                    if (moved != swarm.positions.end() && moved->second == swarm.peers.size() - 1) moved->second = position;
+                }
+                swarm.peers.pop_back();
+            }
+        }
+    }
+    if (seederChange != 0 || leecherChange != 0) {
         Query drop(*db, kDropCounts);
         drop.bindBlob(1, info_hash, 20);
         drop.bindInt(2, seederChange);
@@ -626,38 +683,28 @@ bool SQLite3Driver::fetchTorrentStats(TorrentStats* stats) {
 }
 
 bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAddress* peers) {
-    // A window of consecutive rows starting at a random rowid, wrapping round
-    // to the first rows when it runs off the end: two index seeks and at most
-    // `count` rows read, whatever the size of the swarm.
     const int32_t wanted = *count > 0 ? *count : 0;
     int32_t filled = 0;
     if (wanted > 0) {
-        ReadLease lease(*this);
-        Connection& connection = lease.connection();
-        int64_t start = 0;
-        bool any = false;
+        bool served = false;
         {
-            Query bounds(connection, kPeerBounds, info_hash);
-            if (bounds.stepRow() && sqlite3_column_type(bounds.get(), 0) != SQLITE_NULL) {
-                int64_t low = sqlite3_column_int64(bounds.get(), 0);
-                int64_t high = sqlite3_column_int64(bounds.get(), 1);
-                start = std::uniform_int_distribution<int64_t>(low, high)(threadRandom());
-                any = true;
+            std::lock_guard lock(mirrorMutex_);
+            auto found = torrents_.find(keyOf(info_hash));
+            if (found != torrents_.end() && found->second.swarm.loaded) {
+                filled = pickPeers(found->second.swarm, wanted, peers);
+                served = true;
             }
         }
-        if (any) {
-            Query select(connection, kPeerWindow, info_hash);
-            select.bindInt64(1, start);
-            select.bindInt(2, wanted);
-            while (filled < wanted && select.stepRow()) {
-                PeerAddress& entry = peers[filled];
-                entry.ip = 0;
-                entry.port = 0;
-                const void* ip = sqlite3_column_blob(select.get(), 0);
-                if (ip != nullptr && sqlite3_column_bytes(select.get(), 0) >= 4) std::memcpy(&entry.ip, ip, 4);
-                const void* port = sqlite3_column_blob(select.get(), 1);
-                if (port != nullptr && sqlite3_column_bytes(select.get(), 1) >= 2) std::memcpy(&entry.port, port, 2);
-                ++filled;
+        if (!served) {
+            // First use since start (or since the maintenance pass expired
+            // some of its peers): the writer reads the table, uncommitted
+            // writes included.
+            std::lock_guard writer(writerMutex_);
+            auto found = torrents_.find(keyOf(info_hash));
+            const bool loaded = found != torrents_.end() && found->second.swarm.loaded;
+            if (loaded || loadSwarm(info_hash)) {
+                std::lock_guard lock(mirrorMutex_);
+                filled = pickPeers(torrents_.find(keyOf(info_hash))->second.swarm, wanted, peers);
             }
         }
     }
@@ -712,6 +759,7 @@ void SQLite3Driver::cleanup() {
             Log::info("[" + error + "]");
             continue;
         }
+        if (sqlite3_changes(db->handle()) > 0) unloadSwarm(info_hash);  // read again when next used
         Counts counts;
         {
             Statement count(db->handle(), "SELECT left FROM '" + table + "'");

@@ -16,23 +16,23 @@
 //   succeeded. Peer writes (storePeer) are grouped: committed when 128 are
 //   waiting or 5 ms after the first, by a flusher thread owned by the
 //   driver; flush() commits at once, the destructor commits what is open.
-// - Every operation may be called from any thread at any time. Writes go
-//   through one writer connection guarded by a mutex; reads (hasTorrent,
-//   fetchTorrentStats, fetchPeers) use the writer connection when it is
-//   idle or holds uncommitted peer writes (so a read sees every write that
-//   returned before it), and otherwise reader connections lent to one
-//   thread at a time. All connections are opened in serialized mode and
-//   closed by the destructor, which must not run while an operation does.
+// - Every operation may be called from any thread at any time. All SQL
+//   goes through one connection (opened in serialized mode), guarded by a
+//   mutex. hasTorrent, fetchTorrentStats and fetchPeers answer from what the
+//   driver keeps in memory (below); a torrent's peers are read from its table
+//   through that connection on first use. The connection is closed by the
+//   destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
 // - Seeder and leecher counts are kept up to date by each write; the first
 //   write for a torrent after the driver starts, and every maintenance pass,
 //   count its peers in full.
 // - The driver owns its file: registrations and statistics are read once
-//   when it opens and then kept in memory by its own writes, from which
-//   hasTorrent and fetchTorrentStats answer. Changes made to the `torrents`
-//   and `stats` tables by another program while it runs are not seen (a
-//   failed commit reloads them).
+//   when it opens, each torrent's peers (address, port, seeder or not) when
+//   first needed, and all are then kept in memory by the driver's own writes
+//   (and read again after a failed commit, and a swarm after the
+//   maintenance pass expired some of its peers). Changes made to the file by
+//   another program while the driver runs are not seen until then.
 // - Per-request lines ("E:...", "seeders N leechers M", "N Clients Dumped.")
 //   go through Log::request, the maintenance pass's lines through Log::info.
 // - Connection identifiers are keyed hashes of the client's address, port and
@@ -113,15 +113,9 @@ public:
     static bool _hash_to_bin(const char* digits, uint8_t* info_hash);
 
 private:
-    // A connection for reading, given back when the lease ends. Without
-    // separate readers it is the writer, held under its mutex.
-    class ReadLease;
-
     int64_t now() const;
     uint64_t connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const;
 
-    std::unique_ptr<SQLite::Connection> openReader();
-    void returnReader(std::unique_ptr<SQLite::Connection> reader);
 
     // Writes the torrent's counts: a full count when they have not been
     // counted since start-up (or the statistics row is missing), else the
@@ -158,6 +152,22 @@ private:
     // What the writer knows of each torrent. The writer changes it (holding
     // writerMutex_ and, for every change, mirrorMutex_) only after SQLite
     // accepted the statement; other threads read it under mirrorMutex_.
+    // The peers of one torrent's table, read once and then kept by the
+    // writer's own changes. Rows a store can replace (4-byte ip, 2-byte
+    // port) are found through `positions`.
+    struct SwarmPeer {
+        uint32_t ip;
+        uint16_t port;
+        bool seeder;
+    };
+    struct PeerKeyHash {
+        std::size_t operator()(uint64_t key) const noexcept;
+    };
+    struct Swarm {
+        bool loaded = false;
+        std::vector<SwarmPeer> peers;
+        std::unordered_map<uint64_t, uint32_t, PeerKeyHash> positions;  // ip:port -> index in peers
+    };
     struct TorrentState {
         bool listed = false;    // has a `torrents` row
         bool ready = false;     // row and peer table made by this driver; writer only
@@ -166,6 +176,7 @@ private:
         int32_t seeders = 0;
         int32_t leechers = 0;
         int32_t completed = 0;
+        Swarm swarm;
     };
     using InfoHashKey = std::array<uint8_t, 20>;
     struct InfoHashKeyHash {
@@ -178,6 +189,14 @@ private:
     void refreshStats(const uint8_t* info_hash);
     // Reads every registration and statistics row afresh. Writer only.
     void loadTorrents();
+    // Reads the torrent's peer table into its swarm; false (and nothing
+    // kept) when the table cannot be read. Writer only.
+    bool loadSwarm(const uint8_t* info_hash);
+    // Forgets the torrent's swarm, to be read again when next needed. Writer only.
+    void unloadSwarm(const uint8_t* info_hash);
+    // Fills up to `wanted` peers from a random window of the swarm. Caller
+    // holds mirrorMutex_.
+    static int32_t pickPeers(const Swarm& swarm, int32_t wanted, PeerAddress* peers);
     std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> torrents_;
     std::mutex mirrorMutex_;
 
@@ -187,10 +206,6 @@ private:
     int groupWrites_ = 0;
     uint64_t groupNumber_ = 0;
     bool inStorePeer_ = false;  // a storePeer is running on the writer (writer mutex)
-    // Set while the writer holds writes that are not committed: reads then
-    // wait for the writer connection instead of a reader connection, which
-    // would not see them.
-    std::atomic<bool> uncommitted_{false};
 
     // The flusher's schedule (flushMutex_): the group to commit and when.
     std::mutex flushMutex_;
@@ -200,10 +215,6 @@ private:
     std::chrono::steady_clock::time_point flushDeadline_;
     bool stopFlusher_ = false;
     std::thread flusher_;
-
-    bool separateReaders_ = false;
-    std::mutex readersMutex_;
-    std::vector<std::unique_ptr<SQLite::Connection>> idleReaders_;
 };
 
 }  // namespace NORRIK::Data
