@@ -13,8 +13,8 @@
 //   without any table gets `stats` and `torrents`; one with tables is used
 //   as it is.
 // - Registrations and removals report success only when their commit
-//   succeeded. Peer writes (storePeer) are grouped: committed when 128 are
-//   waiting or 5 ms after the first, by a flusher thread owned by the
+//   succeeded. Peer writes (storePeer) are grouped: committed when 1024 are
+//   waiting or 10 ms after the first, by a flusher thread owned by the
 //   driver; flush() commits at once, the destructor commits what is open.
 // - Every operation may be called from any thread at any time. All SQL
 //   goes through one connection (opened in serialized mode), guarded by a
@@ -105,8 +105,8 @@ public:
 
     // Peer writes grouped into one commit: at most this many, and none
     // waits longer than kGroupDelay for its commit.
-    static constexpr int kGroupSize = 128;
-    static constexpr std::chrono::milliseconds kGroupDelay{5};
+    static constexpr int kGroupSize = 1024;
+    static constexpr std::chrono::milliseconds kGroupDelay{10};
 
     // Decodes the 40 digits after the `t` of a peer table name into the 20
     // info_hash bytes. False for anything but 40 digits "0"-"9" / "a"-"f".
