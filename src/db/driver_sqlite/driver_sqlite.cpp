@@ -52,6 +52,8 @@ constexpr const char* kCountPeers = "SELECT left FROM '@'";
 constexpr const char* kPreviousPeer = "SELECT left FROM '@' WHERE ip=? AND port=?";
 constexpr const char* kReplacePeer =
     "REPLACE INTO '@' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)";
+constexpr const char* kUpdatePeer =
+    "UPDATE '@' SET peer_id=?1,uploaded=?4,downloaded=?5,left=?6,last_seen=?7 WHERE ip=?2 AND port=?3";
 constexpr const char* kRemovePeer = "DELETE FROM '@' WHERE ip=? AND port=? AND peer_id=? RETURNING left";
 constexpr const char* kSwarmRows = "SELECT ip,port,left FROM '@'";
 
@@ -509,7 +511,7 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
         change.bindInt(3, leecherChange);
         change.bindInt(4, completed);
         change.bindInt(5, time);
-        if (change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
+        if (change.ok() && change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
             std::lock_guard lock(mirrorMutex_);
             state.seeders += seederChange;
             state.leechers += leecherChange;
@@ -584,15 +586,42 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
         {
-            Query replace(*db, kReplacePeer, info_hash);
-            replace.bindBlob(1, peer_id, 20);
-            replace.bindBlob(2, &ip, 4);
-            replace.bindBlob(3, &port, 2);
-            replace.bindBlob(4, &uploaded, 8);
-            replace.bindBlob(5, &downloaded, 8);
-            replace.bindBlob(6, &left, 8);
-            replace.bindInt(7, time);
-            if (replace.step() != SQLITE_DONE) {
+            // A known peer's row is changed in place (no delete and insert
+            // of the row and its index entry); a new one goes in with REPLACE.
+            // The columns written are the same either way.
+            bool stored = false;
+            if (position >= 0) {
+                Query update(*db, kUpdatePeer, info_hash);
+                update.bindBlob(1, peer_id, 20);
+                update.bindBlob(2, &ip, 4);
+                update.bindBlob(3, &port, 2);
+                update.bindBlob(4, &uploaded, 8);
+                update.bindBlob(5, &downloaded, 8);
+                update.bindBlob(6, &left, 8);
+                update.bindInt(7, time);
+                // (A statement that could not be prepared is "done" without
+                // running; sqlite3_changes would then tell an earlier one's.)
+                stored = update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) == 1;
+                if (!stored) {
+                    // The row was not where memory had it: store it with
+                    // REPLACE, count the table in full and read it again.
+                    state.counted = false;
+                    unloadSwarm(info_hash);
+                    swarm = nullptr;
+                }
+            }
+            if (!stored) {
+                Query replace(*db, kReplacePeer, info_hash);
+                replace.bindBlob(1, peer_id, 20);
+                replace.bindBlob(2, &ip, 4);
+                replace.bindBlob(3, &port, 2);
+                replace.bindBlob(4, &uploaded, 8);
+                replace.bindBlob(5, &downloaded, 8);
+                replace.bindBlob(6, &left, 8);
+                replace.bindInt(7, time);
+                stored = replace.step() == SQLITE_DONE;
+            }
+            if (!stored) {
                 seederChange = leecherChange = 0;
                 // The table went away behind this driver's back: make it
                 // again next time, and count and read it afresh then.
