@@ -334,12 +334,13 @@ public:
     }
 
     // Closes standard input (the program's signal to shut down) and waits up
-    // to `timeoutMs`; the wait status, or -1 when it had to be killed.
+    // to `timeoutMs`; the exit status (128 + signal number when a signal
+    // ended it), or -1 when it had to be killed.
     int stop(int timeoutMs = 20000) {
         closeStdin();
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Clock::now() < deadline) {
-            if (!alive()) return status_;
+            if (!alive()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         kill9();
