@@ -3,12 +3,11 @@
 // cleanly silent), never crash or hang beyond the lock, and be whole again
 // once the lock or the space returns.
 
-#include <sys/mount.h>
-#include <sys/statvfs.h>
-
 #include "fault_support.hpp"
+#include "small_disk.hpp"
 
 using namespace norrik_fault;
+using norrik_test::SmallDisk;
 
 namespace {
 
@@ -112,48 +111,6 @@ void reportTally(const std::string& prefix, const Tally& tally) {
     figure(prefix + "_worst_ms", tally.worstMs);
 }
 
-// A small tmpfs mounted for one test; unmounted (lazily) at the end.
-class SmallDisk {
-public:
-    SmallDisk(const std::string& path, const std::string& size) : path_(path) {
-        std::filesystem::create_directories(path);
-        const std::string options = "size=" + size + ",mode=0755";
-        mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
-        error_ = errno;
-    }
-    ~SmallDisk() {
-        if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
-    }
-    bool mounted() const { return mounted_; }
-    int error() const { return error_; }
-
-    // Writes a filler file until the disk is full; returns its size.
-    long fill() {
-        int fd = ::open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        char block[4096];
-        std::memset(block, 0xEE, sizeof block);
-        long total = 0;
-        for (;;) {
-            ssize_t put = ::write(fd, block, sizeof block);
-            if (put <= 0) break;
-            total += put;
-        }
-        for (;;) {  // the last partial blocks
-            ssize_t put = ::write(fd, block, 1);
-            if (put <= 0) break;
-            total += put;
-        }
-        ::close(fd);
-        return total;
-    }
-    void release() { std::filesystem::remove(path_ + "/filler"); }
-
-private:
-    std::string path_;
-    bool mounted_ = false;
-    int error_ = 0;
-};
-
 }  // namespace
 
 TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
@@ -235,7 +192,7 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
 TEST(FaultDatabase, FullDiskThenSpaceReturns) {
     norrik_test::TempDir outer;
     SmallDisk disk(outer.path("disk"), "2m");
-    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(disk.error());
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
 
     Running run(outer.path("disk/tracker.db"));
     ASSERT_TRUE(run.start());
@@ -281,7 +238,7 @@ TEST(FaultDatabase, FullDiskThenSpaceReturns) {
 TEST(FaultDatabase, FirstStartOnAFullDiskRecoversWhenSpaceReturns) {
     norrik_test::TempDir outer;
     SmallDisk disk(outer.path("disk"), "1m");
-    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(disk.error());
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
     disk.fill();
 
     Running run(outer.path("disk/tracker.db"));
