@@ -14,72 +14,43 @@
 //          table for every mutation (each new table makes SQLite reread its
 //          schema, which slows the run down to a crawl).
 //
-// The handler is private to Tracker and replies through its socket, so the
-// harness opens the class (see below), gives it a socket bound to 127.0.0.1
-// and plays the sender with a second loopback socket; replies are read back
-// without waiting, since the handler sends them before it returns.
+// The tracker runs without its socket (startWithoutNetwork) and each datagram
+// goes through handleDatagram with a made-up sender; replies are collected
+// from its callback instead of being sent.
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <thread>
 #include <vector>
 
-#include "db/driver_sqlite/driver_sqlite.hpp"
 #include "fuzz_check.hpp"
 #include "settings.hpp"
-#include "util/log.hpp"
-
-// Test-only access to the handler and the members it uses; every standard
-// header the class needs is included above, so only its own declaration is
-// opened.
-#define private public
 #include "tracker/tracker.hpp"
-#undef private
-
 #include "tracker/wire.hpp"
+#include "util/log.hpp"
+#include "util/net_order.hpp"
 
 namespace {
-
-int boundLoopbackSocket(sockaddr_in* address) {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) std::abort();
-    socklen_t size = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size);
-    *address = local;
-    return fd;
-}
 
 struct Harness {
     std::string dir;
     std::unique_ptr<NORRIK::Settings> settings[2];
     std::unique_ptr<NORRIK::Tracker> trackers[2];  // dynamic, static
-    int client = -1;
-    sockaddr_in clientAddress{};
+    sockaddr_in sender{};
 
     Harness() {
         char pattern[] = "/tmp/norrik-fuzz-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) std::abort();
         dir = pattern;
         NORRIK::Log::setRequestLogging(false);
-        client = boundLoopbackSocket(&clientAddress);
+        sender.sin_family = AF_INET;
+        sender.sin_addr.s_addr = NORRIK::netOrder32(0x7F000001);
+        sender.sin_port = NORRIK::netOrder16(40000);
         for (int i = 0; i < 2; ++i) {
             settings[i] = std::make_unique<NORRIK::Settings>(dir + "/unused.conf");
             settings[i]->set("database", "file", dir + (i == 0 ? "/dynamic.db" : "/static.db"));
@@ -89,19 +60,15 @@ struct Harness {
             settings[i]->set("tracker", "remote_ip", "203.0.113.9");
             settings[i]->set("tracker", "log_requests", "0");
             trackers[i] = std::make_unique<NORRIK::Tracker>(settings[i].get());
-            NORRIK::Tracker& t = *trackers[i];
-            sockaddr_in unused{};
-            t.socket_ = boundLoopbackSocket(&unused);
-            t.driver_ = std::make_unique<NORRIK::Data::SQLite3Driver>(settings[i]->getSection("database"),
-                                                                      t.config_.isDynamic);
+            trackers[i]->startWithoutNetwork();
         }
         // One registered torrent for the static tracker: hash bytes 0x00..0x13.
         uint8_t hash[20];
         for (int k = 0; k < 20; ++k) hash[k] = static_cast<uint8_t>(k);
-        trackers[1]->driver_->insertTorrent(hash);
+        trackers[1]->getDriver()->insertTorrent(hash);
     }
     ~Harness() {
-        ::close(client);
+        for (auto& tracker : trackers) tracker.reset();
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }
@@ -161,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if ((control & 1) && datagram.size() >= 8) {
         uint64_t id = 0;
-        tracker.driver_->issueConnectionId(&id, ntohl(h.clientAddress.sin_addr.s_addr),
-                                           ntohs(h.clientAddress.sin_port));
+        tracker.getDriver()->issueConnectionId(&id, NORRIK::netOrder32(h.sender.sin_addr.s_addr),
+                                               NORRIK::netOrder16(h.sender.sin_port));
         std::memcpy(datagram.data(), &id, 8);
     }
 
@@ -170,16 +137,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (std::size_t k = 16; k < 36; ++k) datagram[k] = static_cast<uint8_t>(k - 16 + ((control >> 3) & 3));
     }
 
-    tracker.handleRequest(h.clientAddress, datagram.data(), datagram.size());
-
-    uint8_t reply[4096];
     int replies = 0;
-    for (;;) {
-        ssize_t got = ::recv(h.client, reply, sizeof reply, MSG_DONTWAIT);
-        if (got < 0) break;
-        ++replies;
-        checkReply(datagram.data(), datagram.size(), reply, static_cast<std::size_t>(got));
-    }
+    tracker.handleDatagram(h.sender, datagram.data(), datagram.size(),
+                           [&](const sockaddr_in& to, const uint8_t* reply, std::size_t length) {
+                               FUZZ_CHECK(to.sin_addr.s_addr == h.sender.sin_addr.s_addr &&
+                                          to.sin_port == h.sender.sin_port);
+                               ++replies;
+                               checkReply(datagram.data(), datagram.size(), reply, length);
+                           });
     FUZZ_CHECK(replies <= 1);
     return 0;
 }
