@@ -75,7 +75,9 @@ TEST(StoreFaults, FirstOpenOnAFullDiskWorksOnceSpaceReturns) {
 // back, in the same store.
 TEST(StoreFaults, RegistrationsReportedDoneOnAFullDiskAreStored) {
     TempDir dir;
-    SmallDisk disk(dir.path("disk"), "1m");
+    // Room for the write-ahead log to grow to its checkpoint size (1000
+    // pages) once the filler is gone.
+    SmallDisk disk(dir.path("disk"), "8m");
     if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.why();
     NORRIK::Settings::Section section{"database"};
     auto driver = openStore(section, disk.path("tracker.db"));
