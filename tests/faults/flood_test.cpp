@@ -263,3 +263,39 @@ TEST(FaultFlood, MalformedHttpRequests) {
     figure("fds_after", fdsAfter);
 }
 #endif
+
+#ifdef NORRIK_FAULTS_WITH_API
+// Connections that send nothing hold an HTTP worker until its receive
+// timeout (5 s); a normal request queued behind them must still be served,
+// after at most the timeouts of the idle ones ahead of it.
+TEST(FaultFlood, IdleHttpConnectionsDelayButDoNotStopTheApi) {
+    constexpr int kIdle = 4;
+    constexpr int kTimeoutSeconds = 5;
+    Tracker t;
+    t.norrik.start();
+    ASSERT_TRUE(t.norrik.waitReady(t.ports.udp)) << t.norrik.output();
+
+    std::vector<int> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(t.ports.tcp);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+    }
+    const auto began = Clock::now();
+    const int bound = (kIdle / t.config.apiThreads + 1) * kTimeoutSeconds + 5;
+    std::string reply = httpExchange(t.ports.tcp, apiRequest(t.config.apiKey, "add", Hash(5).hex()), bound * 1000);
+    const double waited = std::chrono::duration<double>(Clock::now() - began).count();
+    for (int fd : idle) ::close(fd);
+    EXPECT_NE(reply.find("{\"success\":true}"), std::string::npos) << "not served within " << bound << " s";
+    EXPECT_TRUE(t.norrik.alive());
+    EXPECT_EQ(t.norrik.stop(), 0);
+
+    figure("idle_connections", kIdle);
+    figure("api_workers", t.config.apiThreads);
+    figure("seconds_until_served", std::to_string(waited));
+}
+#endif
