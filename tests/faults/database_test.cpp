@@ -104,6 +104,36 @@ long probesRegistered(Database& db, long probes) {
     return count;
 }
 
+#ifdef NORRIK_FAULTS_WITH_API
+// API adds while the database is unavailable: each must end in a clean HTTP
+// answer, and every one answered with success must be stored.
+struct ApiTally {
+    long calls = 0;
+    long clean = 0;  // a status line: success, a JSON error or the 500 page
+    std::vector<Hash> confirmed;
+
+    void add(uint16_t port, const std::string& key, const Hash& hash, int timeoutMs) {
+        std::string reply = httpExchange(port, apiRequest(key, "add", hash.hex()), timeoutMs);
+        ++calls;
+        if (reply.rfind("HTTP/1.", 0) == 0) ++clean;
+        if (reply.find("{\"success\":true}") != std::string::npos) confirmed.push_back(hash);
+    }
+
+    void expectStored(Database& db, const std::string& when) const {
+        for (const Hash& hash : confirmed) {
+            EXPECT_TRUE(db.hasTorrent(hash.bytes)) << "the API confirmed " << hash.hex() << " " << when
+                                                   << ", but it is not stored";
+        }
+    }
+
+    void report(const std::string& prefix) const {
+        figure(prefix + "_api_calls", calls);
+        figure(prefix + "_api_clean_answers", clean);
+        figure(prefix + "_api_confirmed", static_cast<long long>(confirmed.size()));
+    }
+};
+#endif
+
 void reportTally(const std::string& prefix, const Tally& tally) {
     figure(prefix + "_requests", tally.sent);
     figure(prefix + "_answered", tally.answered);
@@ -144,27 +174,34 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     ASSERT_EQ(state, 'L') << "the holder could not take the lock";
 
     const auto lockedAt = Clock::now();
+    const auto lockWindow = std::chrono::seconds(kLockSeconds - 1);
+    const int waitMs = (kLockSeconds + 3) * 1000;
+#ifdef NORRIK_FAULTS_WITH_API
+    ApiTally api;
+    std::thread apiLoad([&] {
+        for (uint32_t n = 0; n < 200 && Clock::now() - lockedAt < lockWindow; ++n) {
+            api.add(run.ports.tcp, run.config.apiKey, Hash(70000 + n), waitMs);
+        }
+    });
+#endif
     Tally tally;
-    UdpClient client(run.ports.udp, (kLockSeconds + 3) * 1000);
-    long apiDuringLock = 0, apiClean = 0;
-    for (uint32_t n = 0; n < 500 && Clock::now() - lockedAt < std::chrono::seconds(kLockSeconds - 1); ++n) {
+    UdpClient client(run.ports.udp, waitMs);
+    for (uint32_t n = 0; n < 500 && Clock::now() - lockedAt < lockWindow; ++n) {
         probe(client, n, tally);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-#ifdef NORRIK_FAULTS_WITH_API
-        std::string reply = httpExchange(run.ports.tcp, apiRequest(run.config.apiKey, "add", Hash(70000 + n).hex()),
-                                         (kLockSeconds + 3) * 1000);
-        ++apiDuringLock;
-        // A clean answer: a status line (success, a JSON error or the 500 page).
-        if (reply.rfind("HTTP/1.", 0) == 0) ++apiClean;
-#endif
     }
+#ifdef NORRIK_FAULTS_WITH_API
+    apiLoad.join();
+#endif
     int status = 0;
     ASSERT_EQ(::waitpid(holder, &status, 0), holder);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     EXPECT_TRUE(run.norrik->alive()) << run.norrik->output();
     EXPECT_LE(tally.worstMs, (kLockSeconds + 2) * 1000L) << "a request hung beyond the lock";
-    EXPECT_EQ(apiClean, apiDuringLock);
+#ifdef NORRIK_FAULTS_WITH_API
+    EXPECT_EQ(api.clean, api.calls);
+#endif
 
     // Recovered: new announces are stored again, the API adds again.
     EXPECT_TRUE(announceIsRecorded(run.ports.udp, Hash(2)));
@@ -178,6 +215,7 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     EXPECT_TRUE(db.hasTorrent(Hash(1).bytes)) << "a torrent stored before the lock was lost";
 #ifdef NORRIK_FAULTS_WITH_API
     EXPECT_TRUE(db.hasTorrent(added.bytes));
+    api.expectStored(db, "during the lock");
 #endif
 
     figure("lock_seconds", kLockSeconds);
@@ -185,8 +223,9 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     // Announces answered while the lock was held but not recorded: the cost
     // of the lock, paid by peers re-announcing later.
     figure("during_lock_torrents_registered", probesRegistered(db, tally.sent / 3));
-    figure("api_during_lock", apiDuringLock);
-    figure("api_clean_answers", apiClean);
+#ifdef NORRIK_FAULTS_WITH_API
+    api.report("during_lock");
+#endif
 }
 
 TEST(FaultDatabase, FullDiskThenSpaceReturns) {
@@ -202,16 +241,12 @@ TEST(FaultDatabase, FullDiskThenSpaceReturns) {
     Tally tally;
     UdpClient client(run.ports.udp, 3000);
     for (uint32_t n = 0; n < 100; ++n) probe(client, n, tally);
-    long apiDuringFull = 0, apiClean = 0;
 #ifdef NORRIK_FAULTS_WITH_API
-    for (uint32_t n = 0; n < 20; ++n) {
-        std::string reply = httpExchange(run.ports.tcp, apiRequest(run.config.apiKey, "add", Hash(80000 + n).hex()));
-        ++apiDuringFull;
-        if (reply.rfind("HTTP/1.", 0) == 0) ++apiClean;
-    }
+    ApiTally api;
+    for (uint32_t n = 0; n < 20; ++n) api.add(run.ports.tcp, run.config.apiKey, Hash(80000 + n), 5000);
+    EXPECT_EQ(api.clean, api.calls);
 #endif
     EXPECT_TRUE(run.norrik->alive()) << run.norrik->output();
-    EXPECT_EQ(apiClean, apiDuringFull);
 
     disk.release();
     EXPECT_TRUE(announceIsRecorded(run.ports.udp, Hash(2)));
@@ -223,12 +258,16 @@ TEST(FaultDatabase, FullDiskThenSpaceReturns) {
     Database db(run.config.database);
     EXPECT_EQ(db.integrity(), "ok");
     EXPECT_TRUE(db.hasTorrent(Hash(1).bytes)) << "a torrent stored before the disk filled was lost";
+#ifdef NORRIK_FAULTS_WITH_API
+    api.expectStored(db, "while the disk was full");
+#endif
 
     figure("filler_bytes", filled);
     reportTally("while_full", tally);
     figure("while_full_torrents_registered", probesRegistered(db, 100));
-    figure("api_while_full", apiDuringFull);
-    figure("api_clean_answers", apiClean);
+#ifdef NORRIK_FAULTS_WITH_API
+    api.report("while_full");
+#endif
 }
 
 // The first start finds the disk already full, so not even the schema can be
