@@ -4,6 +4,7 @@
 // GTEST_SKIP when mounting is not permitted.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ class SmallDisk {
 public:
     SmallDisk(const std::string& path, const std::string& size) : path_(path) {
         std::filesystem::create_directories(path);
+        privateMounts();
         const std::string options = "size=" + size + ",mode=0755";
         mounted_ = ::mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
         error_ = errno;
@@ -51,6 +53,20 @@ public:
     void release() { std::filesystem::remove(path("filler")); }
 
 private:
+    // Moves this test process (and the programs it starts afterwards) into a
+    // mount namespace of its own, once, so a disk left mounted by a test
+    // that dies half-way vanishes with the process instead of staying on
+    // the machine. Done while no other thread runs (a test's threads are
+    // joined before it ends); where it is refused, mounts stay shared and
+    // the destructor's unmount is all there is.
+    static void privateMounts() {
+        static const bool done = [] {
+            if (::unshare(CLONE_NEWNS) != 0) return false;
+            return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        }();
+        (void)done;
+    }
+
     std::string path_;
     bool mounted_ = false;
     int error_ = 0;
