@@ -47,7 +47,7 @@ RequestHeader parseHeader(const uint8_t* data, std::size_t length) {
     // Work on a zero-filled copy so a short datagram never reads bytes it did
     // not carry (the receive buffer may still hold an earlier datagram).
     uint8_t header[kHeaderSize] = {};
-    std::memcpy(header, data, std::min(length, kHeaderSize));
+    if (length > 0) std::memcpy(header, data, std::min(length, kHeaderSize));
     RequestHeader out;
     std::memcpy(&out.connectionId, header, sizeof out.connectionId);
     out.action = readBig32(header + 8);
