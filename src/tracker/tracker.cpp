@@ -317,7 +317,11 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
 
     const uint32_t askerIp = request.ip != 0 ? request.ip : senderIp;
     const std::string& subnet = config_.localSubnet;
-    const std::string askerText = logging || !subnet.empty() ? addressToText(askerIp) : std::string();
+    // Dotted texts are formatted on the stack: with a local subnet they are
+    // needed for every peer of every announce, logging or not.
+    char askerBuffer[kAddressTextSize];
+    const std::string_view askerText =
+        logging || !subnet.empty() ? std::string_view(askerBuffer, addressToText(askerIp, askerBuffer)) : std::string_view();
     const bool askerIsLocal = subnet.empty() || startsWith(askerText, subnet);
     // Peers of the local subnet are handed to outside askers under the
     // configured public address; without a readable address there is
@@ -327,20 +331,23 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
     if (logging) {
         char hashText[kInfoHashHexSize + 1];
         hashToHex(request.infoHash, hashText);
-        Log::request(std::string("Announce on: ") + hashText + " from: " + askerText);
+        Log::request(std::string("Announce on: ") + hashText + " from: " + std::string(askerText));
         Log::request("Total Peers: " + std::to_string(peerCount));
     }
 
     std::size_t replySize = Wire::announceReplySize(0);
     for (int32_t i = 0; i < peerCount; ++i) {
         const Data::PeerAddress& peer = peers[i];
-        const std::string peerText = logging || rewriteLocalPeers ? addressToText(peer.ip) : std::string();
+        char peerBuffer[kAddressTextSize];
+        const std::string_view peerText = logging || rewriteLocalPeers
+                                              ? std::string_view(peerBuffer, addressToText(peer.ip, peerBuffer))
+                                              : std::string_view();
         if (rewriteLocalPeers && startsWith(peerText, subnet)) {
             replySize = Wire::encodeAnnouncePeer(reply, static_cast<std::size_t>(i), *config_.remoteAddress, peer.port);
             if (logging) Log::request("Peer: " + config_.remoteIp + ":" + std::to_string(peer.port) + " (changed)");
         } else {
             replySize = Wire::encodeAnnouncePeer(reply, static_cast<std::size_t>(i), peer.ip, peer.port);
-            if (logging) Log::request("Peer: " + peerText + ":" + std::to_string(peer.port));
+            if (logging) Log::request("Peer: " + std::string(peerText) + ":" + std::to_string(peer.port));
         }
     }
     sendReply(from, reply, replySize);

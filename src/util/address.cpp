@@ -1,14 +1,26 @@
 #include "util/address.hpp"
 
-#include <cstdio>
-
 namespace NORRIK {
 
+std::size_t addressToText(uint32_t address, char* out) {
+    // Formatted by hand: it runs for every peer of every announce when a
+    // local subnet is configured, and printf-style formatting costs ten
+    // times as much.
+    std::size_t length = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const unsigned octet = (address >> shift) & 0xffu;
+        if (octet >= 100) out[length++] = static_cast<char>('0' + octet / 100);
+        if (octet >= 10) out[length++] = static_cast<char>('0' + octet / 10 % 10);
+        out[length++] = static_cast<char>('0' + octet % 10);
+        if (shift > 0) out[length++] = '.';
+    }
+    out[length] = '\0';
+    return length;
+}
+
 std::string addressToText(uint32_t address) {
-    char text[16];
-    int length = std::snprintf(text, sizeof text, "%u.%u.%u.%u", (address >> 24) & 0xffu,
-                               (address >> 16) & 0xffu, (address >> 8) & 0xffu, address & 0xffu);
-    return std::string(text, static_cast<std::size_t>(length));
+    char text[kAddressTextSize];
+    return std::string(text, addressToText(address, text));
 }
 
 std::optional<uint32_t> textToAddress(std::string_view text) {

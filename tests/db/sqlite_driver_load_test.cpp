@@ -126,6 +126,7 @@ TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
             clock += 3000;  // older rows start to expire
             driver->cleanup();
         }
+        driver->flush();  // peer writes reach the file with their group commit
         ASSERT_EQ(storedCount(*driver, hash), fullCount(raw, hash));
     }
 }
@@ -134,12 +135,96 @@ TEST_F(StoreLoad, PeerTableDroppedBehindTheDriverIsMadeAgain) {
     auto driver = open();
     Hash hash(5);
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    driver->flush();
     RawDb raw(file);
     ASSERT_TRUE(raw.exec("DROP TABLE '" + hash.table() + "'"));
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);  // finds it gone
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    driver->flush();
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + hash.table() + "'"), 1);
     EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{0}));
+}
+
+TEST_F(StoreLoad, RemovedTorrentComesBackWithFreshRegistrationAndStatistics) {
+    // Registrations and statistics are answered from memory: a removal and a
+    // new registration must leave nothing of the old torrent there.
+    auto driver = open();
+    Hash hash(8);
+    ASSERT_TRUE(driver->insertTorrent(hash.get()));
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 1);
+    driver->storePeer(PeerId('B').get(), hash.get(), 0x0A000001, 2, 0, 5, 0, 0);
+    ASSERT_TRUE(driver->deleteTorrent(hash.get()));
+    EXPECT_FALSE(driver->hasTorrent(hash.get()));
+    TorrentStats record{hash.get(), 0, 0, 0};
+    EXPECT_FALSE(driver->fetchTorrentStats(&record));
+
+    ASSERT_TRUE(driver->insertTorrent(hash.get()));
+    EXPECT_TRUE(driver->hasTorrent(hash.get()));
+    driver->storePeer(PeerId('C').get(), hash.get(), 0x0A000003, 3, 0, 7, 0, 0);
+    ASSERT_TRUE(driver->fetchTorrentStats(&record));
+    EXPECT_EQ(record.seeders, 0);
+    EXPECT_EQ(record.leechers, 1);
+    EXPECT_EQ(record.completed, 0);
+
+    // A new driver on the same file reads the same from it.
+    driver.reset();
+    driver = open();
+    EXPECT_TRUE(driver->hasTorrent(hash.get()));
+    EXPECT_FALSE(driver->hasTorrent(Hash(9).get()));
+    TorrentStats again{hash.get(), 0, 0, 0};
+    ASSERT_TRUE(driver->fetchTorrentStats(&again));
+    EXPECT_EQ(again.leechers, 1);
+}
+
+TEST_F(StoreLoad, PeersHandedOutFollowDeletesExpiryAndRemoval) {
+    // Peers are handed out from memory: every way a row leaves the table
+    // must take the peer out of what is handed out.
+    auto driver = open();
+    Hash hash(11);
+    auto handedOut = [&] {
+        PeerAddress peers[30];
+        int32_t count = 30;
+        driver->fetchPeers(hash.get(), &count, peers);
+        std::set<uint16_t> ports;
+        for (int i = 0; i < count; ++i) ports.insert(peers[i].port);
+        return ports;
+    };
+    clock = kStart - 8000;
+    for (uint16_t port : {1, 2}) driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, port, 0, 0, 0, 0);
+    clock = kStart;
+    for (uint16_t port : {3, 4, 5}) driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, port, 0, 9, 0, 0);
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 4, 0, 0, 0, 0);  // replaces, stays one peer
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{1, 2, 3, 4, 5}));
+
+    driver->deletePeer(PeerId('A').get(), hash.get(), 0x0A000001, 3);
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{1, 2, 4, 5}));
+    driver->cleanup();  // ports 1 and 2 were last seen 8000 s ago
+    EXPECT_EQ(handedOut(), (std::set<uint16_t>{4, 5}));
+    EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{1}));
+    ASSERT_TRUE(driver->deleteTorrent(hash.get()));
+    EXPECT_TRUE(handedOut().empty());
+}
+
+TEST_F(StoreLoad, PeerWritesReachTheFileWithoutAFlushAndRegistrationsAtOnce) {
+    auto driver = open(true);
+    Hash announced(6), added(7);
+    RawDb raw(file);
+    // An announce registers `announced` inside the open group; the API's
+    // registration of the same torrent must not be confirmed before it is
+    // on disk.
+    driver->storePeer(PeerId('A').get(), announced.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    EXPECT_TRUE(driver->insertTorrent(announced.get()));
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM torrents"), 1);
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + announced.table() + "'"), 1);
+
+    // Grouped peer writes are committed by the flusher thread shortly after.
+    driver->storePeer(PeerId('B').get(), added.get(), 0x0A000002, 2, 0, 0, 0, 0);
+    int64_t rows = -1;
+    for (int wait = 0; wait < 500 && rows != 1; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        rows = raw.integer("SELECT COUNT(*) FROM '" + added.table() + "'");
+    }
+    EXPECT_EQ(rows, 1);
 }
 
 TEST_F(StoreLoad, ConnectionsAreClosedWhenTheDriverGoes) {
@@ -223,6 +308,7 @@ TEST_F(StoreLoad, ManyThreadsStoreAndFetchWhileCleanupRuns) {
     maintenance.join();
 
     EXPECT_EQ(badFetches.load(), 0);
+    driver->flush();
     RawDb raw(file);
     int64_t expectedSeeders[kTorrents] = {};
     int64_t expectedLeechers[kTorrents] = {};

@@ -267,6 +267,7 @@ TEST_F(SQLiteStore, StorePeerCountsSeedersAndLeechersAndPrintsThem) {
     EXPECT_EQ(record.seeders, 1);
     EXPECT_EQ(record.leechers, 1);
     EXPECT_EQ(record.completed, 0);
+    driver->flush();  // peer writes reach the file with their group commit
     EXPECT_EQ(RawDb(file).integer("SELECT last_mod FROM stats"), kStart);
 }
 
@@ -276,6 +277,7 @@ TEST_F(SQLiteStore, SameAddressAndPortReplaceTheRow) {
     store(*driver, hash, 0x0A000001, 6881, kLeecher, 0, 'A');
     clock += 5;
     store(*driver, hash, 0x0A000001, 6881, kSeeder, 0, 'B');
+    driver->flush();
     RawDb raw(file);
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + hash.table() + "'"), 1);
     EXPECT_EQ(raw.blob("SELECT peer_id FROM '" + hash.table() + "'"), std::vector<uint8_t>(20, 'B'));
@@ -289,6 +291,7 @@ TEST_F(SQLiteStore, PeerColumnsHoldTheHostBytes) {
     auto driver = open();
     Hash hash(9);
     driver->storePeer(PeerId('P').get(), hash.get(), 0x0A000001, 0x1AE1, 0x0102030405060708, 0, 0x1112131415161718, 2);
+    driver->flush();
     RawDb raw(file);
     const std::string from = " FROM '" + hash.table() + "'";
     EXPECT_EQ(raw.blob("SELECT ip" + from), (std::vector<uint8_t>{0x01, 0x00, 0x00, 0x0A}));
@@ -309,6 +312,7 @@ TEST_F(SQLiteStore, DynamicModeRegistersATorrentOnItsFirstPeer) {
     auto driver = open(true);
     Hash hash(10);
     store(*driver, hash, 0x0A000001, 6881, kLeecher);
+    driver->flush();
     RawDb raw(file);
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM torrents"), 1);
     EXPECT_TRUE(raw.hasTable(hash.table()));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 
 #include "util/address.hpp"
 #include "util/hex.hpp"
@@ -47,6 +48,18 @@ TEST(Address, DottedTextBothWays) {
     EXPECT_EQ(addressToText(0xCB007109), "203.0.113.9");
     EXPECT_EQ(addressToText(0), "0.0.0.0");
     EXPECT_EQ(addressToText(0xFFFFFFFF), "255.255.255.255");
+    // Every octet value in every position, against printf's formatting.
+    for (uint32_t value = 0; value < 256; ++value) {
+        for (uint32_t address : {value << 24 | 0x0A0B0C, value << 16 | 0x09000001, value << 8 | 0x64000000, value,
+                                 value * 0x01010101u}) {
+            char expected[32];
+            std::snprintf(expected, sizeof expected, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff,
+                          (address >> 8) & 0xff, address & 0xff);
+            char text[NORRIK::kAddressTextSize];
+            ASSERT_EQ(std::string(text, addressToText(address, text)), expected);
+            ASSERT_STREQ(text, expected);
+        }
+    }
 
     struct Case {
         const char* text;

@@ -3,15 +3,20 @@
 // small RAII helpers the store uses on it.
 //
 // Contract: a Connection is used by one thread at a time (the store guards
-// its writer with a mutex and lends reader connections out one thread at a
-// time); the connection is still opened in serialized mode. Cached statements
+// its connection with a mutex); it is still opened in serialized mode. Cached statements
 // are reset and their bindings cleared when the Query using them ends; a
 // statement whose step failed is dropped from the cache, so it is prepared
 // afresh next time. The connection and every cached statement are released
 // by the destructor.
+//
+// Cached statements are keyed by the address of their SQL text (a constant)
+// and, for statements on one torrent's peer table, its info_hash: the text
+// is built only when the statement is prepared. In a per-torrent text each
+// '@' stands for the table name (`t` and the 40 hex digits).
 
 #include <sqlite3.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -33,14 +38,23 @@ public:
 
     sqlite3* handle() const { return db_; }
 
-    // The cached statement for `sql`, prepared on first use; null when it
-    // cannot be prepared (sqlite3_errmsg tells why).
-    sqlite3_stmt* cached(const std::string& sql);
-    // Finalizes and forgets the cached statement for `sql`.
-    void evict(const std::string& sql);
+    struct Key {
+        const char* sql;                  // the constant text (or pattern)
+        std::array<uint8_t, 20> table{};  // info_hash of the peer table; zeros for other statements
+        bool operator==(const Key& other) const { return sql == other.sql && table == other.table; }
+    };
+    static Key keyFor(const char* sql, const uint8_t* info_hash = nullptr);
+    // The text of a keyed statement.
+    static std::string textOf(const Key& key);
 
-    // Runs one cached statement without parameters to its end.
-    bool run(const std::string& sql);
+    // The cached statement for `key`, prepared on first use; null when it
+    // cannot be prepared (sqlite3_errmsg tells why).
+    sqlite3_stmt* cached(const Key& key);
+    // Finalizes and forgets the cached statement for `key`.
+    void evict(const Key& key);
+
+    // Runs one cached constant statement without parameters to its end.
+    bool run(const char* sql);
 
     // Runs SQL text with sqlite3_exec; on failure `error` receives SQLite's
     // text when given.
@@ -50,13 +64,16 @@ private:
     explicit Connection(sqlite3* db, std::size_t capacity) : db_(db), capacity_(capacity) {}
 
     struct Entry {
-        std::string sql;
+        Key key;
         sqlite3_stmt* stmt;
+    };
+    struct KeyHash {
+        std::size_t operator()(const Key& key) const noexcept;
     };
     sqlite3* db_;
     std::size_t capacity_;
     std::list<Entry> recent_;  // most recently used first
-    std::unordered_map<std::string, std::list<Entry>::iterator> index_;
+    std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index_;
 };
 
 // A statement prepared for one use and finalized at scope end.
@@ -78,7 +95,9 @@ private:
 // not be prepared do nothing, so a missing table reads as "no rows".
 class Query {
 public:
-    Query(Connection& connection, std::string sql);
+    // A constant statement, or (with info_hash) one on that torrent's peer
+    // table, `sql` being its pattern.
+    explicit Query(Connection& connection, const char* sql, const uint8_t* info_hash = nullptr);
     ~Query();
     Query(const Query&) = delete;
     Query& operator=(const Query&) = delete;
@@ -102,7 +121,7 @@ public:
 
 private:
     Connection& connection_;
-    std::string sql_;
+    Connection::Key key_;
     sqlite3_stmt* stmt_;
     bool failed_ = false;
 };

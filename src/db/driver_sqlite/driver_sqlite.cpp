@@ -38,7 +38,6 @@ constexpr const char* kStoreStats =
 constexpr const char* kChangeStats =
     "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3,completed=completed+?4,last_mod=?5 "
     "WHERE info_hash=?1";
-constexpr const char* kReadCounts = "SELECT seeders,leechers FROM stats WHERE info_hash=?";
 constexpr const char* kDropCounts = "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3 WHERE info_hash=?1";
 constexpr const char* kCleanupStats =
     "INSERT INTO stats (info_hash,seeders,leechers,last_mod) VALUES (?,?,?,?) "
@@ -48,13 +47,22 @@ constexpr const char* kListPeerTables =
     "SELECT name FROM sqlite_master WHERE type='table' AND name LIKE "
     "'t________________________________________'";
 
+// Statements on one torrent's peer table: '@' stands for its name.
+constexpr const char* kCountPeers = "SELECT left FROM '@'";
+constexpr const char* kPreviousPeer = "SELECT left FROM '@' WHERE ip=? AND port=?";
+constexpr const char* kReplacePeer =
+    "REPLACE INTO '@' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)";
+constexpr const char* kUpdatePeer =
+    "UPDATE '@' SET peer_id=?1,uploaded=?4,downloaded=?5,left=?6,last_seen=?7 WHERE ip=?2 AND port=?3";
+constexpr const char* kRemovePeer = "DELETE FROM '@' WHERE ip=? AND port=? AND peer_id=? RETURNING left";
+constexpr const char* kSwarmRows = "SELECT ip,port,left FROM '@'";
+
 constexpr int32_t kEventCompleted = 1;
 
-// Prepared statements kept per connection: the writer keeps four per active
-// torrent (two to store a peer, two to read peers when it serves reads),
-// each reader two. Beyond that the least recently used are prepared again.
+// Prepared statements kept: about three per active torrent (the peer row's
+// REPLACE, the counts' UPDATE is shared, the swarm's read on first use).
+// Beyond that the least recently used are prepared again.
 constexpr std::size_t kWriterCacheSize = 8192;
-constexpr std::size_t kReaderCacheSize = 4096;
 
 std::string tableName(const uint8_t* info_hash) {
     std::string name = "t";
@@ -102,39 +110,29 @@ const unsigned char* connectionIdKey() {
     return key;
 }
 
+// The secret of the in-memory torrent table's hash: info_hashes come from
+// clients, so their placement must not be predictable.
+const unsigned char* tableHashKey() {
+    static const auto* key = [] {
+        connectionIdKey();  // initialises libsodium
+        static unsigned char bytes[crypto_shorthash_KEYBYTES];
+        crypto_shorthash_keygen(bytes);
+        return bytes;
+    }();
+    return key;
+}
+
+// Where a peer (host-order ip and port) is found in a swarm.
+uint64_t peerKey(uint32_t ip, uint16_t port) { return (static_cast<uint64_t>(ip) << 16) | port; }
+
+constexpr const char* kReadStats = "SELECT seeders,leechers,completed FROM stats WHERE info_hash=?";
+
 std::mt19937_64& threadRandom() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
     return engine;
 }
 
 }  // namespace
-
-class SQLite3Driver::ReadLease {
-public:
-    // An idle writer connection serves the read: its page cache is warm,
-    // while a reader connection has to reload every page after each write.
-    // A busy writer is never waited for when readers can have their own
-    // connection.
-    explicit ReadLease(SQLite3Driver& driver) : driver_(driver) {
-        if (driver_.separateReaders_) {
-            writerLock_ = std::unique_lock(driver_.writerMutex_, std::try_to_lock);
-            if (!writerLock_.owns_lock()) reader_ = driver_.openReader();
-        }
-        if (!reader_ && !writerLock_.owns_lock()) writerLock_ = std::unique_lock(driver_.writerMutex_);
-    }
-    ~ReadLease() {
-        if (reader_) driver_.returnReader(std::move(reader_));
-    }
-    ReadLease(const ReadLease&) = delete;
-    ReadLease& operator=(const ReadLease&) = delete;
-
-    Connection& connection() { return reader_ ? *reader_ : *driver_.db; }
-
-private:
-    SQLite3Driver& driver_;
-    std::unique_ptr<Connection> reader_;
-    std::unique_lock<std::recursive_mutex> writerLock_;
-};
 
 SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     : DatabaseDriver(settings, isDynamic) {
@@ -148,17 +146,150 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
 
-    // WAL lets readers go on while the writer commits. Readers get their own
-    // connections only when the file really is in WAL mode (not for an
-    // in-memory database, or where WAL is unavailable).
+    // WAL: a commit appends to the log instead of rewriting pages through a
+    // rollback journal, and other programs can read the file meanwhile.
     {
         Statement journal(db->handle(), "PRAGMA journal_mode=WAL");
-        if (journal.ok() && sqlite3_step(journal.get()) == SQLITE_ROW) {
-            const auto* mode = reinterpret_cast<const char*>(sqlite3_column_text(journal.get(), 0));
-            separateReaders_ = mode != nullptr && std::strcmp(mode, "wal") == 0;
-        }
+        if (journal.ok()) sqlite3_step(journal.get());
     }
     ensureSchema();
+    tableHashKey();
+    loadTorrents();
+    flusher_ = std::thread(&SQLite3Driver::flushLoop, this);
+}
+
+std::size_t SQLite3Driver::InfoHashKeyHash::operator()(const InfoHashKey& key) const noexcept {
+    unsigned char out[crypto_shorthash_BYTES];
+    crypto_shorthash(out, key.data(), key.size(), tableHashKey());
+    std::size_t value;
+    std::memcpy(&value, out, sizeof value);
+    return value;
+}
+
+std::size_t SQLite3Driver::PeerKeyHash::operator()(uint64_t key) const noexcept {
+    // Addresses and ports come from clients: mixed with a per-process
+    // secret so that they cannot be chosen to share a bucket.
+    static const uint64_t secret = [] {
+        uint64_t value;
+        std::memcpy(&value, tableHashKey(), sizeof value);
+        return value;
+    }();
+    uint64_t x = key ^ secret;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<std::size_t>(x ^ (x >> 31));
+}
+
+bool SQLite3Driver::loadSwarm(const uint8_t* info_hash) {
+    Swarm swarm;
+    {
+        Query rows(*db, kSwarmRows, info_hash);
+        if (!rows.ok()) return false;
+        int rc;
+        while ((rc = rows.step()) == SQLITE_ROW) {
+            SwarmPeer peer{0, 0, false};
+            sqlite3_stmt* row = rows.get();
+            const void* ip = sqlite3_column_blob(row, 0);
+            const int ipSize = sqlite3_column_bytes(row, 0);
+            const void* port = sqlite3_column_blob(row, 1);
+            const int portSize = sqlite3_column_bytes(row, 1);
+            if (ip != nullptr && ipSize >= 4) std::memcpy(&peer.ip, ip, 4);
+            if (port != nullptr && portSize >= 2) std::memcpy(&peer.port, port, 2);
+            peer.seeder = isSeederLeft(sqlite3_column_blob(row, 2), sqlite3_column_bytes(row, 2));
+            // A row with blobs of other sizes (damaged or foreign) is handed
+            // out like any other, but no store ever replaces it.
+            if (ipSize == 4 && portSize == 2) {
+                swarm.positions[peerKey(peer.ip, peer.port)] = static_cast<uint32_t>(swarm.peers.size());
+            }
+            swarm.peers.push_back(peer);
+        }
+        if (rc != SQLITE_DONE) return false;
+    }
+    swarm.loaded = true;
+    TorrentState& state = stateOf(info_hash);
+    std::lock_guard lock(mirrorMutex_);
+    state.swarm = std::move(swarm);
+    return true;
+}
+
+void SQLite3Driver::unloadSwarm(const uint8_t* info_hash) {
+    auto found = torrents_.find(keyOf(info_hash));
+    if (found == torrents_.end() || !found->second.swarm.loaded) return;
+    std::lock_guard lock(mirrorMutex_);
+    found->second.swarm = Swarm{};
+}
+
+int32_t SQLite3Driver::pickPeers(const Swarm& swarm, int32_t wanted, PeerAddress* peers) {
+    // A window of consecutive peers from a random start, wrapping round to
+    // the first ones: at most `wanted` entries read, whatever the size of
+    // the swarm, and over many announces every peer is handed out.
+    const std::size_t size = swarm.peers.size();
+    if (size == 0 || wanted <= 0) return 0;
+    const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(wanted), size);
+    std::size_t index = std::uniform_int_distribution<std::size_t>(0, size - 1)(threadRandom());
+    for (std::size_t i = 0; i < take; ++i) {
+        const SwarmPeer& peer = swarm.peers[index];
+        peers[i].ip = peer.ip;
+        peers[i].port = peer.port;
+        if (++index == size) index = 0;
+    }
+    return static_cast<int32_t>(take);
+}
+
+SQLite3Driver::InfoHashKey SQLite3Driver::keyOf(const uint8_t* info_hash) {
+    InfoHashKey key;
+    std::memcpy(key.data(), info_hash, key.size());
+    return key;
+}
+
+SQLite3Driver::TorrentState& SQLite3Driver::stateOf(const uint8_t* info_hash) {
+    const InfoHashKey key = keyOf(info_hash);
+    auto found = torrents_.find(key);
+    if (found != torrents_.end()) return found->second;
+    std::lock_guard lock(mirrorMutex_);
+    return torrents_[key];
+}
+
+void SQLite3Driver::refreshStats(const uint8_t* info_hash) {
+    TorrentState& state = stateOf(info_hash);
+    Query read(*db, kReadStats);
+    read.bindBlob(1, info_hash, 20);
+    const bool found = read.stepRow();
+    std::lock_guard lock(mirrorMutex_);
+    state.hasStats = found;
+    state.seeders = found ? sqlite3_column_int(read.get(), 0) : 0;
+    state.leechers = found ? sqlite3_column_int(read.get(), 1) : 0;
+    state.completed = found ? sqlite3_column_int(read.get(), 2) : 0;
+}
+
+void SQLite3Driver::loadTorrents() {
+    // Only 20-byte blobs can match an info_hash bound as a blob.
+    auto hashIn = [](sqlite3_stmt* stmt, InfoHashKey* key) {
+        if (sqlite3_column_type(stmt, 0) != SQLITE_BLOB || sqlite3_column_bytes(stmt, 0) != 20) return false;
+        std::memcpy(key->data(), sqlite3_column_blob(stmt, 0), 20);
+        return true;
+    };
+    std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> loaded;
+    InfoHashKey key;
+    {
+        Statement list(db->handle(), "SELECT info_hash FROM torrents");
+        while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
+            if (hashIn(list.get(), &key)) loaded[key].listed = true;
+        }
+    }
+    {
+        Statement list(db->handle(), "SELECT info_hash,seeders,leechers,completed FROM stats");
+        while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
+            if (!hashIn(list.get(), &key)) continue;
+            TorrentState& state = loaded[key];
+            state.hasStats = true;
+            state.seeders = sqlite3_column_int(list.get(), 1);
+            state.leechers = sqlite3_column_int(list.get(), 2);
+            state.completed = sqlite3_column_int(list.get(), 3);
+        }
+    }
+    std::lock_guard lock(mirrorMutex_);
+    torrents_.swap(loaded);
 }
 
 void SQLite3Driver::ensureSchema() {
@@ -178,26 +309,70 @@ void SQLite3Driver::ensureSchema() {
     transaction.commit();
 }
 
-SQLite3Driver::~SQLite3Driver() = default;
+SQLite3Driver::~SQLite3Driver() {
+    {
+        std::lock_guard lock(flushMutex_);
+        stopFlusher_ = true;
+    }
+    flushWake_.notify_all();
+    if (flusher_.joinable()) flusher_.join();
+    std::lock_guard lock(writerMutex_);
+    commitGroup();
+}
+
+void SQLite3Driver::flushLoop() {
+    std::unique_lock lock(flushMutex_);
+    while (!stopFlusher_) {
+        if (!flushArmed_) {
+            flushWake_.wait(lock);
+            continue;
+        }
+        const uint64_t group = flushGroup_;
+        const auto deadline = flushDeadline_;
+        // Woken early when the group was committed full and a new one opened.
+        if (flushWake_.wait_until(lock, deadline, [&] { return stopFlusher_ || flushGroup_ != group; })) continue;
+        flushArmed_ = false;
+        lock.unlock();
+        {
+            std::lock_guard writer(writerMutex_);
+            if (groupOpen_ && groupNumber_ == group) commitGroup();
+        }
+        lock.lock();
+    }
+}
+
+void SQLite3Driver::openGroup() {
+    if (groupOpen_ || !db->run("BEGIN IMMEDIATE")) return;  // without it each statement commits on its own
+    groupOpen_ = true;
+    groupWrites_ = 0;
+    ++groupNumber_;
+    {
+        std::lock_guard lock(flushMutex_);
+        flushArmed_ = true;
+        flushGroup_ = groupNumber_;
+        flushDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
+    }
+    flushWake_.notify_one();
+}
+
+bool SQLite3Driver::commitGroup() {
+    if (!groupOpen_) return true;
+    groupOpen_ = false;
+    groupWrites_ = 0;
+    const bool committed = db->run("COMMIT");
+    if (!committed) {
+        db->run("ROLLBACK");
+        forgetUncommitted();
+    }
+    return committed;
+}
+
+bool SQLite3Driver::flush() {
+    std::lock_guard lock(writerMutex_);
+    return commitGroup();
+}
 
 bool SQLite3Driver::isSerialized() const { return sqlite3_db_mutex(db->handle()) != nullptr; }
-
-std::unique_ptr<Connection> SQLite3Driver::openReader() {
-    {
-        std::lock_guard lock(readersMutex_);
-        if (!idleReaders_.empty()) {
-            auto reader = std::move(idleReaders_.back());
-            idleReaders_.pop_back();
-            return reader;
-        }
-    }
-    return Connection::open(fileName_, SQLITE_OPEN_READWRITE, kReaderCacheSize);
-}
-
-void SQLite3Driver::returnReader(std::unique_ptr<Connection> reader) {
-    std::lock_guard lock(readersMutex_);
-    idleReaders_.push_back(std::move(reader));
-}
 
 void SQLite3Driver::setClock(Clock clock) { clock_ = std::move(clock); }
 
@@ -205,8 +380,12 @@ int64_t SQLite3Driver::now() const { return clock_ ? clock_() : static_cast<int6
 
 bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
-    if (registered_.count(key) != 0) {
+    // Called by itself (the API), a registration is on disk when it returns:
+    // the waiting peer writes, which may hold this very registration made by
+    // an announce, are committed first. Within storePeer it joins the group.
+    if (!inStorePeer_) commitGroup();
+    TorrentState& state = stateOf(info_hash);
+    if (state.ready) {
         // Registered with its peer table by this driver and not removed since:
         // making it ready again would succeed without changing anything.
         Log::request("E:(null)");
@@ -222,45 +401,75 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
         }
         insert.bindBlob(1, info_hash, 20);
         insert.bindInt(2, time);
-        insert.step();
+        if (insert.step() == SQLITE_DONE) {  // the row exists now, new or not
+            std::lock_guard mirror(mirrorMutex_);
+            state.listed = true;
+        }
         break;
     }
     std::string error;
     const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
-    Log::request("E:" + (created ? std::string("(null)") : error));
-    if (!created || !commit(transaction)) return false;
-    registered_.insert(std::move(key));
+    if (created) {
+        Log::request("E:(null)");
+    } else {
+        Log::request("E:" + error);
+    }
+    if (!created) {
+        commit(transaction);  // the registration row stays, as it would without a transaction
+        return false;
+    }
+    if (!commit(transaction)) return false;
+    stateOf(info_hash).ready = true;  // a failed commit reloaded the table: look the entry up again
     return true;
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
-    counted_.erase(key);
-    registered_.erase(key);
+    commitGroup();
+    TorrentState& state = stateOf(info_hash);
+    state.ready = false;
+    state.counted = false;
     Transaction transaction(*db);
     {
         Statement remove(db->handle(), "DELETE FROM torrents WHERE info_hash=?");
         if (remove.ok()) {
             sqlite3_bind_blob(remove.get(), 1, info_hash, 20, SQLITE_STATIC);
-            sqlite3_step(remove.get());
+            if (sqlite3_step(remove.get()) == SQLITE_DONE) {
+                std::lock_guard mirror(mirrorMutex_);
+                state.listed = false;
+            }
         }
     }
-    Statement removeStats(db->handle(), "DELETE FROM stats WHERE info_hash=?");
-    if (!removeStats.ok()) return false;
-    sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
-    sqlite3_step(removeStats.get());
+    {
+        Statement removeStats(db->handle(), "DELETE FROM stats WHERE info_hash=?");
+        if (!removeStats.ok()) {
+            commit(transaction);  // the registration's removal stays, as it would without a transaction
+            return false;
+        }
+        sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
+        if (sqlite3_step(removeStats.get()) == SQLITE_DONE) {
+            std::lock_guard mirror(mirrorMutex_);
+            state.hasStats = false;
+            state.seeders = state.leechers = state.completed = 0;
+        }
+    }
     db->exec("DROP TABLE IF EXISTS '" + tableName(info_hash) + "'");
-    return commit(transaction);
+    unloadSwarm(info_hash);
+    if (!commit(transaction)) return false;
+    const InfoHashKey key = keyOf(info_hash);
+    auto found = torrents_.find(key);
+    if (found != torrents_.end() && !found->second.listed && !found->second.hasStats) {
+        std::lock_guard mirror(mirrorMutex_);
+        torrents_.erase(found);
+    }
+    return true;
 }
 
 bool SQLite3Driver::hasTorrent(const uint8_t* info_hash) {
     if (isDynamic()) return true;
-    ReadLease lease(*this);
-    Query count(lease.connection(), "SELECT COUNT(*) FROM torrents WHERE info_hash=?");
-    count.bindBlob(1, info_hash, 20);
-    if (!count.stepRow()) return false;
-    return sqlite3_column_int(count.get(), 0) == 1;
+    std::lock_guard lock(mirrorMutex_);
+    auto found = torrents_.find(keyOf(info_hash));
+    return found != torrents_.end() && found->second.listed;
 }
 
 uint64_t SQLite3Driver::connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const {
@@ -288,31 +497,33 @@ bool SQLite3Driver::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16
            connectionId == connectionIdFor(ip, port, window - 1);
 }
 
-SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, const std::string& table,
+SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
                                                   int32_t seederChange, int32_t leecherChange, int32_t completed,
                                                   int32_t time) {
-    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    TorrentState& state = stateOf(info_hash);
     Counts counts;
-    if (counted_.count(key) != 0) {
+    if (state.counted && state.hasStats) {
+        // The kept counts are those of the row: the new ones follow without
+        // reading it back.
         Query change(*db, kChangeStats);
         change.bindBlob(1, info_hash, 20);
         change.bindInt(2, seederChange);
         change.bindInt(3, leecherChange);
         change.bindInt(4, completed);
         change.bindInt(5, time);
-        if (change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
-            Query read(*db, kReadCounts);
-            read.bindBlob(1, info_hash, 20);
-            if (read.stepRow()) {
-                counts.seeders = sqlite3_column_int(read.get(), 0);
-                counts.leechers = sqlite3_column_int(read.get(), 1);
-                return counts;
-            }
+        if (change.ok() && change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
+            std::lock_guard lock(mirrorMutex_);
+            state.seeders += seederChange;
+            state.leechers += leecherChange;
+            state.completed += completed;
+            counts.seeders = state.seeders;
+            counts.leechers = state.leechers;
+            return counts;
         }
-        counted_.erase(key);  // the row went away: count afresh
+        state.counted = false;  // the row went away: count afresh
     }
     {
-        Query count(*db, "SELECT left FROM '" + table + "'");
+        Query count(*db, kCountPeers, info_hash);
         if (count.ok()) countRows(count.get(), counts);
     }
     Query store(*db, kStoreStats);
@@ -321,7 +532,10 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
     store.bindInt(3, counts.seeders);
     store.bindInt(4, counts.leechers);
     store.bindInt(5, completed);
-    if (store.step() == SQLITE_DONE) counted_.insert(std::move(key));
+    if (store.step() == SQLITE_DONE) {
+        refreshStats(info_hash);
+        state.counted = true;
+    }
     return counts;
 }
 
@@ -330,17 +544,37 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
     Counts counts;
     {
         std::lock_guard lock(writerMutex_);
-        Transaction transaction(*db);
+        struct InStorePeer {
+            explicit InStorePeer(bool& flag) : flag_(flag) { flag_ = true; }
+            ~InStorePeer() { flag_ = false; }
+            bool& flag_;
+        } inStorePeer(inStorePeer_);
+        // The announce's statements join the open group transaction; the
+        // group is committed when it is full, or by the flusher thread.
+        openGroup();
         insertTorrent(info_hash);
-        const std::string table = tableName(info_hash);
         const int32_t time = static_cast<int32_t>(now());
 
         // The row this announce replaces (same ip and port), if any, so the
         // counts change by the difference instead of being recounted.
         int32_t seederChange = left == 0 ? 1 : 0;
         int32_t leecherChange = left == 0 ? 0 : 1;
-        {
-            Query previous(*db, "SELECT left FROM '" + table + "' WHERE ip=? AND port=?");
+        const uint64_t key = peerKey(ip, port);
+        TorrentState& state = stateOf(info_hash);
+        Swarm* swarm = state.swarm.loaded || loadSwarm(info_hash) ? &state.swarm : nullptr;
+        int64_t position = -1;
+        if (swarm != nullptr) {
+            auto found = swarm->positions.find(key);
+            if (found != swarm->positions.end()) {
+                position = found->second;
+                if (swarm->peers[found->second].seeder) {
+                    --seederChange;
+                } else {
+                    --leecherChange;
+                }
+            }
+        } else {
+            Query previous(*db, kPreviousPeer, info_hash);
             previous.bindBlob(1, &ip, 4);
             previous.bindBlob(2, &port, 2);
             if (previous.stepRow()) {
@@ -352,38 +586,77 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
         {
-            Query replace(*db, "REPLACE INTO '" + table +
-                                   "' (peer_id,ip,port,uploaded,downloaded,left,last_seen) VALUES (?,?,?,?,?,?,?)");
-            replace.bindBlob(1, peer_id, 20);
-            replace.bindBlob(2, &ip, 4);
-            replace.bindBlob(3, &port, 2);
-            replace.bindBlob(4, &uploaded, 8);
-            replace.bindBlob(5, &downloaded, 8);
-            replace.bindBlob(6, &left, 8);
-            replace.bindInt(7, time);
-            if (replace.step() != SQLITE_DONE) {
+            // A known peer's row is changed in place (no delete and insert
+            // of the row and its index entry); a new one goes in with REPLACE.
+            // The columns written are the same either way.
+            bool stored = false;
+            if (position >= 0) {
+                Query update(*db, kUpdatePeer, info_hash);
+                update.bindBlob(1, peer_id, 20);
+                update.bindBlob(2, &ip, 4);
+                update.bindBlob(3, &port, 2);
+                update.bindBlob(4, &uploaded, 8);
+                update.bindBlob(5, &downloaded, 8);
+                update.bindBlob(6, &left, 8);
+                update.bindInt(7, time);
+                // (A statement that could not be prepared is "done" without
+                // running; sqlite3_changes would then tell an earlier one's.)
+                stored = update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) == 1;
+                if (!stored) {
+                    // The row was not where memory had it: store it with
+                    // REPLACE, count the table in full and read it again.
+                    state.counted = false;
+                    unloadSwarm(info_hash);
+                    swarm = nullptr;
+                }
+            }
+            if (!stored) {
+                Query replace(*db, kReplacePeer, info_hash);
+                replace.bindBlob(1, peer_id, 20);
+                replace.bindBlob(2, &ip, 4);
+                replace.bindBlob(3, &port, 2);
+                replace.bindBlob(4, &uploaded, 8);
+                replace.bindBlob(5, &downloaded, 8);
+                replace.bindBlob(6, &left, 8);
+                replace.bindInt(7, time);
+                stored = replace.step() == SQLITE_DONE;
+            }
+            if (!stored) {
                 seederChange = leecherChange = 0;
                 // The table went away behind this driver's back: make it
-                // again next time, and count it afresh then.
-                std::string key(reinterpret_cast<const char*>(info_hash), 20);
-                registered_.erase(key);
-                counted_.erase(key);
+                // again next time, and count and read it afresh then.
+                state.ready = false;
+                state.counted = false;
+                unloadSwarm(info_hash);
+            } else if (swarm != nullptr) {
+                std::lock_guard mirror(mirrorMutex_);
+                if (position >= 0) {
+                    swarm->peers[static_cast<std::size_t>(position)].seeder = left == 0;
+                } else {
+                    swarm->positions[key] = static_cast<uint32_t>(swarm->peers.size());
+                    swarm->peers.push_back(SwarmPeer{ip, port, left == 0});
+                }
             }
         }
-        counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
-        if (!commit(transaction)) return false;
+        counts = updateCounts(info_hash, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
+        if (groupOpen_) {
+            if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
+        }
     }
-    Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
+    if (Log::requestLogging()) {  // no text built when nobody reads it
+        Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
+    }
     return true;
 }
 
 bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port) {
     std::lock_guard lock(writerMutex_);
+    commitGroup();
     Transaction transaction(*db);
     int32_t seederChange = 0;
     int32_t leecherChange = 0;
     {
-        Query remove(*db, "DELETE FROM '" + tableName(info_hash) + "' WHERE ip=? AND port=? AND peer_id=? RETURNING left");
+        Query remove(*db, kRemovePeer, info_hash);
         remove.bindBlob(1, &ip, 4);
         remove.bindBlob(2, &port, 2);
         remove.bindBlob(3, peer_id, 20);
@@ -396,11 +669,31 @@ bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash,
         }
     }
     if (seederChange != 0 || leecherChange != 0) {
+        // The row matched ip and port exactly: take it out of the swarm.
+        auto state = torrents_.find(keyOf(info_hash));
+        if (state != torrents_.end() && state->second.swarm.loaded) {
+            Swarm& swarm = state->second.swarm;
+            auto found = swarm.positions.find(peerKey(ip, port));
+            if (found != swarm.positions.end()) {
+                std::lock_guard mirror(mirrorMutex_);
+                const uint32_t position = found->second;
+                swarm.positions.erase(found);
+                if (position + 1 != swarm.peers.size()) {
+                    swarm.peers[position] = swarm.peers.back();
+                    auto moved = swarm.positions.find(peerKey(swarm.peers[position].ip, swarm.peers[position].port));
+                    if (moved != swarm.positions.end() && moved->second == swarm.peers.size() - 1) moved->second = position;
+                }
+                swarm.peers.pop_back();
+            }
+        }
+    }
+    if (seederChange != 0 || leecherChange != 0) {
         Query drop(*db, kDropCounts);
         drop.bindBlob(1, info_hash, 20);
         drop.bindInt(2, seederChange);
         drop.bindInt(3, leecherChange);
         drop.step();
+        refreshStats(info_hash);
     }
     return true;
 }
@@ -409,56 +702,42 @@ bool SQLite3Driver::fetchTorrentStats(TorrentStats* stats) {
     stats->seeders = 0;
     stats->leechers = 0;
     stats->completed = 0;
-    ReadLease lease(*this);
-    Query select(lease.connection(), "SELECT seeders,leechers,completed FROM 'stats' WHERE info_hash=?");
-    select.bindBlob(1, stats->info_hash, 20);
-    if (!select.stepRow()) return false;
-    stats->seeders = sqlite3_column_int(select.get(), 0);
-    stats->leechers = sqlite3_column_int(select.get(), 1);
-    stats->completed = sqlite3_column_int(select.get(), 2);
+    std::lock_guard lock(mirrorMutex_);
+    auto found = torrents_.find(keyOf(stats->info_hash));
+    if (found == torrents_.end() || !found->second.hasStats) return false;
+    stats->seeders = found->second.seeders;
+    stats->leechers = found->second.leechers;
+    stats->completed = found->second.completed;
     return true;
 }
 
 bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAddress* peers) {
-    // A window of consecutive rows starting at a random rowid, wrapping round
-    // to the first rows when it runs off the end: two index seeks and at most
-    // `count` rows read, whatever the size of the swarm.
-    const std::string table = tableName(info_hash);
     const int32_t wanted = *count > 0 ? *count : 0;
     int32_t filled = 0;
     if (wanted > 0) {
-        ReadLease lease(*this);
-        Connection& connection = lease.connection();
-        int64_t start = 0;
-        bool any = false;
+        bool served = false;
         {
-            Query bounds(connection, "SELECT (SELECT min(rowid) FROM '" + table + "'),(SELECT max(rowid) FROM '" +
-                                         table + "')");
-            if (bounds.stepRow() && sqlite3_column_type(bounds.get(), 0) != SQLITE_NULL) {
-                int64_t low = sqlite3_column_int64(bounds.get(), 0);
-                int64_t high = sqlite3_column_int64(bounds.get(), 1);
-                start = std::uniform_int_distribution<int64_t>(low, high)(threadRandom());
-                any = true;
+            std::lock_guard lock(mirrorMutex_);
+            auto found = torrents_.find(keyOf(info_hash));
+            if (found != torrents_.end() && found->second.swarm.loaded) {
+                filled = pickPeers(found->second.swarm, wanted, peers);
+                served = true;
             }
         }
-        if (any) {
-            Query select(connection, "SELECT ip,port FROM '" + table + "' WHERE rowid>=?1 UNION ALL SELECT ip,port FROM '" +
-                                         table + "' WHERE rowid<?1 LIMIT ?2");
-            select.bindInt64(1, start);
-            select.bindInt(2, wanted);
-            while (filled < wanted && select.stepRow()) {
-                PeerAddress& entry = peers[filled];
-                entry.ip = 0;
-                entry.port = 0;
-                const void* ip = sqlite3_column_blob(select.get(), 0);
-                if (ip != nullptr && sqlite3_column_bytes(select.get(), 0) >= 4) std::memcpy(&entry.ip, ip, 4);
-                const void* port = sqlite3_column_blob(select.get(), 1);
-                if (port != nullptr && sqlite3_column_bytes(select.get(), 1) >= 2) std::memcpy(&entry.port, port, 2);
-                ++filled;
+        if (!served) {
+            // First use since start (or since the maintenance pass expired
+            // some of its peers): the writer reads the table, uncommitted
+            // writes included.
+            std::lock_guard writer(writerMutex_);
+            auto found = torrents_.find(keyOf(info_hash));
+            const bool loaded = found != torrents_.end() && found->second.swarm.loaded;
+            if (loaded || loadSwarm(info_hash)) {
+                std::lock_guard lock(mirrorMutex_);
+                filled = pickPeers(torrents_.find(keyOf(info_hash))->second.swarm, wanted, peers);
             }
         }
     }
-    Log::request(std::to_string(filled) + " Clients Dumped.");
+    if (Log::requestLogging()) Log::request(std::to_string(filled) + " Clients Dumped.");
     *count = filled;
     return true;
 }
@@ -500,6 +779,7 @@ void SQLite3Driver::cleanup() {
             continue;
         }
         std::lock_guard lock(writerMutex_);
+        commitGroup();
         Transaction transaction(*db);
 
         std::string error;
@@ -508,6 +788,7 @@ void SQLite3Driver::cleanup() {
             Log::info("[" + error + "]");
             continue;
         }
+        if (sqlite3_changes(db->handle()) > 0) unloadSwarm(info_hash);  // read again when next used
         Counts counts;
         {
             Statement count(db->handle(), "SELECT left FROM '" + table + "'");
@@ -521,16 +802,22 @@ void SQLite3Driver::cleanup() {
         stats.bindInt(3, counts.leechers);
         stats.bindInt(4, static_cast<int32_t>(now()));
         const bool stored = stats.step() == SQLITE_DONE;
-        if (commit(transaction) && stored) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
+        if (stored) refreshStats(info_hash);
+        if (commit(transaction) && stored) stateOf(info_hash).counted = true;
     }
 }
 
 bool SQLite3Driver::commit(Transaction& transaction) {
     if (transaction.commit()) return true;
-    // What the rolled-back statements taught the caches is not in the file.
-    registered_.clear();
-    counted_.clear();
+    forgetUncommitted();
     return false;
+}
+
+void SQLite3Driver::forgetUncommitted() {
+    // What the rolled-back statements taught the driver is not in the file:
+    // read the registrations and statistics afresh; registrations are made
+    // again and counts counted in full on the next write of each torrent.
+    loadTorrents();
 }
 
 }  // namespace NORRIK::Data

@@ -12,18 +12,27 @@
 //   DatabaseException code 2 when the database cannot be opened. A database
 //   without any table gets `stats` and `torrents`; one with tables is used
 //   as it is.
-// - Writes report success only when their commit succeeded.
-// - Every operation may be called from any thread at any time. Writes go
-//   through one writer connection guarded by a mutex, each operation in one
-//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use the
-//   writer connection when it is idle and otherwise reader connections lent
-//   to one thread at a time, so in WAL mode a read never waits for a write. All connections are opened in serialized mode and
-//   closed by the destructor, which must not run while an operation does.
+// - Registrations and removals report success only when their commit
+//   succeeded. Peer writes (storePeer) are grouped: committed when 1024 are
+//   waiting or 10 ms after the first, by a flusher thread owned by the
+//   driver; flush() commits at once, the destructor commits what is open.
+// - Every operation may be called from any thread at any time. All SQL
+//   goes through one connection (opened in serialized mode), guarded by a
+//   mutex. hasTorrent, fetchTorrentStats and fetchPeers answer from what the
+//   driver keeps in memory (below); a torrent's peers are read from its table
+//   through that connection on first use. The connection is closed by the
+//   destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
 // - Seeder and leecher counts are kept up to date by each write; the first
 //   write for a torrent after the driver starts, and every maintenance pass,
 //   count its peers in full.
+// - The driver owns its file: registrations and statistics are read once
+//   when it opens, each torrent's peers (address, port, seeder or not) when
+//   first needed, and all are then kept in memory by the driver's own writes
+//   (and read again after a failed commit, and a swarm after the
+//   maintenance pass expired some of its peers). Changes made to the file by
+//   another program while the driver runs are not seen until then.
 // - Per-request lines ("E:...", "seeders N leechers M", "N Clients Dumped.")
 //   go through Log::request, the maintenance pass's lines through Log::info.
 // - Connection identifiers are keyed hashes of the client's address, port and
@@ -35,12 +44,17 @@
 
 #include <sqlite3.h>
 
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+#include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "db/database_driver.hpp"
@@ -85,20 +99,23 @@ public:
     // Whether the writer connection serializes concurrent calls itself.
     bool isSerialized() const;
 
+    // Commits the peer writes still waiting for their group commit; false
+    // when that commit failed (the writes are then lost).
+    bool flush();
+
+    // Peer writes grouped into one commit: at most this many, and none
+    // waits longer than kGroupDelay for its commit.
+    static constexpr int kGroupSize = 1024;
+    static constexpr std::chrono::milliseconds kGroupDelay{10};
+
     // Decodes the 40 digits after the `t` of a peer table name into the 20
     // info_hash bytes. False for anything but 40 digits "0"-"9" / "a"-"f".
     static bool _hash_to_bin(const char* digits, uint8_t* info_hash);
 
 private:
-    // A connection for reading, given back when the lease ends. Without
-    // separate readers it is the writer, held under its mutex.
-    class ReadLease;
-
     int64_t now() const;
     uint64_t connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const;
 
-    std::unique_ptr<SQLite::Connection> openReader();
-    void returnReader(std::unique_ptr<SQLite::Connection> reader);
 
     // Writes the torrent's counts: a full count when they have not been
     // counted since start-up (or the statistics row is missing), else the
@@ -107,25 +124,97 @@ private:
         int32_t seeders = 0;
         int32_t leechers = 0;
     };
-    Counts updateCounts(const uint8_t* info_hash, const std::string& table, int32_t seederChange,
+    Counts updateCounts(const uint8_t* info_hash, int32_t seederChange,
                         int32_t leecherChange, int32_t completed, int32_t time);
     // Creates `stats` and `torrents` where they are missing.
     void ensureSchema();
     // Commits; after a failed commit forgets what the caches learnt from it.
     // Caller holds writerMutex_.
     bool commit(SQLite::Transaction& transaction);
+    // After a rollback: what the caches learnt from the rolled-back
+    // statements is not in the file. Caller holds writerMutex_.
+    void forgetUncommitted();
+    // Opens the group transaction of peer writes unless one is open. Caller
+    // holds writerMutex_.
+    void openGroup();
+    // Commits the group transaction, if one is open (rolls back and forgets
+    // on failure). Caller holds writerMutex_.
+    bool commitGroup();
+    // The flusher thread: commits a group kGroupDelay after it was opened.
+    void flushLoop();
 
     std::string fileName_;
     Clock clock_;
 
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
-    std::unordered_set<std::string> counted_;  // info_hashes whose counts are exact; writer mutex
-    std::unordered_set<std::string> registered_;  // info_hashes with row and peer table; writer mutex
 
-    bool separateReaders_ = false;
-    std::mutex readersMutex_;
-    std::vector<std::unique_ptr<SQLite::Connection>> idleReaders_;
+    // What the writer knows of each torrent. The writer changes it (holding
+    // writerMutex_ and, for every change, mirrorMutex_) only after SQLite
+    // accepted the statement; other threads read it under mirrorMutex_.
+    // The peers of one torrent's table, read once and then kept by the
+    // writer's own changes. Rows a store can replace (4-byte ip, 2-byte
+    // port) are found through `positions`.
+    struct SwarmPeer {
+        uint32_t ip;
+        uint16_t port;
+        bool seeder;
+    };
+    struct PeerKeyHash {
+        std::size_t operator()(uint64_t key) const noexcept;
+    };
+    struct Swarm {
+        bool loaded = false;
+        std::vector<SwarmPeer> peers;
+        std::unordered_map<uint64_t, uint32_t, PeerKeyHash> positions;  // ip:port -> index in peers
+    };
+    struct TorrentState {
+        bool listed = false;    // has a `torrents` row
+        bool ready = false;     // row and peer table made by this driver; writer only
+        bool counted = false;   // seeders and leechers are exact; writer only
+        bool hasStats = false;  // has a `stats` row, whose counts follow
+        int32_t seeders = 0;
+        int32_t leechers = 0;
+        int32_t completed = 0;
+        Swarm swarm;
+    };
+    using InfoHashKey = std::array<uint8_t, 20>;
+    struct InfoHashKeyHash {
+        std::size_t operator()(const InfoHashKey& key) const noexcept;
+    };
+    static InfoHashKey keyOf(const uint8_t* info_hash);
+    // The torrent's entry, made when missing. Writer only.
+    TorrentState& stateOf(const uint8_t* info_hash);
+    // Reads the torrent's `stats` row into its entry. Writer only.
+    void refreshStats(const uint8_t* info_hash);
+    // Reads every registration and statistics row afresh. Writer only.
+    void loadTorrents();
+    // Reads the torrent's peer table into its swarm; false (and nothing
+    // kept) when the table cannot be read. Writer only.
+    bool loadSwarm(const uint8_t* info_hash);
+    // Forgets the torrent's swarm, to be read again when next needed. Writer only.
+    void unloadSwarm(const uint8_t* info_hash);
+    // Fills up to `wanted` peers from a random window of the swarm. Caller
+    // holds mirrorMutex_.
+    static int32_t pickPeers(const Swarm& swarm, int32_t wanted, PeerAddress* peers);
+    std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> torrents_;
+    std::mutex mirrorMutex_;
+
+    // Group commit of peer writes (writer mutex): whether a group
+    // transaction is open, how many writes it holds, its number.
+    bool groupOpen_ = false;
+    int groupWrites_ = 0;
+    uint64_t groupNumber_ = 0;
+    bool inStorePeer_ = false;  // a storePeer is running on the writer (writer mutex)
+
+    // The flusher's schedule (flushMutex_): the group to commit and when.
+    std::mutex flushMutex_;
+    std::condition_variable flushWake_;
+    bool flushArmed_ = false;
+    uint64_t flushGroup_ = 0;
+    std::chrono::steady_clock::time_point flushDeadline_;
+    bool stopFlusher_ = false;
+    std::thread flusher_;
 };
 
 }  // namespace NORRIK::Data
