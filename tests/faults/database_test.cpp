@@ -56,6 +56,18 @@ struct Running {
     return ::testing::AssertionFailure() << "the seeder never showed in a scrape";
 }
 
+// Peer writes (and the registrations an announce makes in dynamic mode) reach
+// the file with the store's next group commit, a few milliseconds after the
+// reply. Waits until the torrent is in the file, so "stored before the fault"
+// means committed.
+::testing::AssertionResult reachesTheFile(const std::string& database, const Hash& hash) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (Database(database).hasTorrent(hash.bytes)) return ::testing::AssertionSuccess();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return ::testing::AssertionFailure() << "the torrent never reached the database file";
+}
+
 #ifdef NORRIK_FAULTS_WITH_API
 bool apiAdds(uint16_t port, const std::string& key, const Hash& hash) {
     return httpExchange(port, apiRequest(key, "add", hash.hex())).find("{\"success\":true}") != std::string::npos;
@@ -148,6 +160,7 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     Running run;
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(announceIsRecorded(run.ports.udp, Hash(1)));
+    ASSERT_TRUE(reachesTheFile(run.config.database, Hash(1)));
 
     // The other process: takes an exclusive lock (readers are shut out too),
     // says so through the pipe, holds it, then lets go.
@@ -236,6 +249,7 @@ TEST(FaultDatabase, FullDiskThenSpaceReturns) {
     Running run(outer.path("disk/tracker.db"));
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(announceIsRecorded(run.ports.udp, Hash(1)));
+    ASSERT_TRUE(reachesTheFile(run.config.database, Hash(1)));
 
     const long filled = disk.fill();
     Tally tally;

@@ -50,18 +50,7 @@ inline void figure(const std::string& name, const std::string& value) {
 }
 inline void figure(const std::string& name, long long value) { figure(name, std::to_string(value)); }
 
-// A port that was free on 127.0.0.1 a moment ago (the kernel's pick).
-inline uint16_t freePort(int type) {
-    int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+using norrik_test::freePort;
 
 // Both protocols free on the same number would be nicer, but the tracker and
 // the API server take separate ports here.

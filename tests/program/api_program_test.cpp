@@ -23,25 +23,13 @@
 
 #include "test_support.hpp"
 
+using norrik_test::freePort;
 using norrik_test::readFile;
 using norrik_test::TempDir;
 using norrik_test::writeFile;
 
 namespace {
 
-// A free port of the given socket type, found by binding port 0 right before
-// the program is started.
-uint16_t freePort(int type) {
-    int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 // The norrik program in the foreground, in its own directory, with standard
 // input on a pipe (a byte there stops it) and its output in files.

@@ -26,18 +26,7 @@
 
 namespace norrik_test {
 
-// A UDP port that was free a moment ago (bound on port 0 and released).
-inline uint16_t freeUdpPort() {
-    int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+inline uint16_t freeUdpPort() { return freePort(SOCK_DGRAM); }
 
 // Sends a connect request to 127.0.0.1:port and waits up to timeoutMs for
 // the 16-byte connect reply.
