@@ -794,7 +794,6 @@ void LoadGenerator::expire(int64_t now) {
         ++countersOf(slot.measured).timeouts;
         slot.timedOutTid = slot.tid;
         if (slot.kind == Kind::Connect) socks[slot.sock].connecting = false;
-        if (slot.kind == Kind::Announce && !slot.measured && phase == Phase::Warmup) warmupRetry.push_back(slot.count);
         release(i);
     }
 }
