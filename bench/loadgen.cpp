@@ -806,11 +806,12 @@ void LoadGenerator::report() const {
         "sent=%" PRIu64 " announce_replies=%" PRIu64 " scrape_replies=%" PRIu64 " connect_replies=%" PRIu64
         " error_replies=%" PRIu64 " timeouts=%" PRIu64 " replies_per_s=%.0f p50_us=%" PRIu64 " p99_us=%" PRIu64
         " p999_us=%" PRIu64 " max_us=%" PRIu64 " malformed=%" PRIu64 " late=%" PRIu64 " send_failures=%" PRIu64
-        " rate_backlog=%" PRIu64 " seconds=%.3f setup_sent=%" PRIu64 " setup_bad=%" PRIu64 " setup_seconds=%.3f\n",
+        " rate_backlog=%" PRIu64 " seconds=%.3f setup_sent=%" PRIu64 " setup_bad=%" PRIu64 " setup_errors=%" PRIu64
+        " setup_timeouts=%" PRIu64 " setup_malformed=%" PRIu64 " setup_seconds=%.3f\n",
         m.sent, m.announceReplies, m.scrapeReplies, m.connectReplies, m.errorReplies, m.timeouts, perSecond,
         histogram.percentile(0.5), histogram.percentile(0.99), histogram.percentile(0.999), histogram.maximum(),
         m.malformed, m.late, m.sendFailures, rateBacklog, measuredSeconds, setupCounters.sent, setupCounters.bad(),
-        setupSeconds);
+        setupCounters.errorReplies, setupCounters.timeouts, setupCounters.malformed, setupSeconds);
     std::fflush(stdout);
     for (const auto& [text, count] : errorTexts)
         std::fprintf(stderr, "norrik-loadgen: error reply x%" PRIu64 ": %s\n", count, text.c_str());
