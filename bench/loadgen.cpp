@@ -64,6 +64,7 @@ constexpr uint32_t kEventStarted = 2;
 
 constexpr size_t kDatagramMax = 2048;
 constexpr size_t kRecvBatch = 32;
+constexpr size_t kSendBatch = 32;
 constexpr uint32_t kSlotBitsMax = 20;  // transaction id = generation << bits | slot
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kTickNs = 10'000'000;  // between two scans for timed-out requests
@@ -628,7 +629,10 @@ size_t LoadGenerator::buildRequest(uint8_t* buffer, uint32_t slotIndex, uint32_t
 // measured from the scheduled time, so a tracker (or generator) that falls
 // behind shows in the figures.
 void LoadGenerator::dispatch(int64_t now, bool paced) {
-    static uint8_t buffer[kDatagramMax];
+    static uint8_t buffers[kSendBatch][kDatagramMax];
+    mmsghdr messages[kSendBatch];
+    iovec vectors[kSendBatch];
+    uint32_t slotOf[kSendBatch];
     uint64_t due = UINT64_MAX;
     if (paced) {
         const double elapsed = static_cast<double>(now - measureStartNs) / kNsPerSecond;
@@ -639,29 +643,40 @@ void LoadGenerator::dispatch(int64_t now, bool paced) {
         const uint32_t i = cursor;
         cursor = cursor + 1 == socks.size() ? 0 : cursor + 1;
         Sock& s = socks[i];
-        Kind kind{};
-        uint32_t a = 0;
-        uint32_t b = 0;
-        if (s.inflight >= depth || !chooseRequest(s, now, kind, a, b)) {
+        // Up to the socket's share of the window goes out in one sendmmsg.
+        size_t n = 0;
+        while (n < kSendBatch && s.inflight < depth && rateIssued < due && !freeSlots.empty()) {
+            Kind kind{};
+            uint32_t a = 0;
+            uint32_t b = 0;
+            if (!chooseRequest(s, now, kind, a, b)) break;
+            const int64_t sentNs =
+                paced ? measureStartNs + static_cast<int64_t>(static_cast<double>(rateIssued) * kNsPerSecond / options.rate)
+                      : now;
+            const uint32_t slotIndex = freeSlots.back();
+            freeSlots.pop_back();
+            vectors[n] = {buffers[n], buildRequest(buffers[n], slotIndex, i, kind, a, b, sentNs)};
+            messages[n] = {};
+            messages[n].msg_hdr.msg_iov = &vectors[n];
+            messages[n].msg_hdr.msg_iovlen = 1;
+            slotOf[n++] = slotIndex;
+            if (paced) ++rateIssued;
+        }
+        if (n == 0) {
             ++idle;
             continue;
         }
         idle = 0;
-        const int64_t sentNs =
-            paced ? measureStartNs + static_cast<int64_t>(static_cast<double>(rateIssued) * kNsPerSecond / options.rate)
-                  : now;
-        const uint32_t slotIndex = freeSlots.back();
-        freeSlots.pop_back();
-        const size_t len = buildRequest(buffer, slotIndex, i, kind, a, b, sentNs);
-        if (paced) ++rateIssued;
-        if (send(s.fd, buffer, len, 0) != static_cast<ssize_t>(len)) {
+        int sent = sendmmsg(s.fd, messages, static_cast<unsigned>(n), 0);
+        if (sent < 0) sent = 0;
+        for (size_t k = static_cast<size_t>(sent); k < n; ++k) {
             // Not sent (socket buffer full): count it, free the slot, and hand
             // an unsent warm-up peer to a later round.
-            Slot& slot = slots[slotIndex];
+            Slot& slot = slots[slotOf[k]];
             ++countersOf(slot.measured).sendFailures;
-            if (kind == Kind::Connect) s.connecting = false;
-            if (kind == Kind::Announce && phase == Phase::Warmup) warmupRetry.push_back(a);
-            release(slotIndex);
+            if (slot.kind == Kind::Connect) s.connecting = false;
+            if (slot.kind == Kind::Announce && phase == Phase::Warmup) warmupRetry.push_back(slot.count);
+            release(slotOf[k]);
         }
     }
     if (paced && rateIssued < due) rateBacklog = std::max(rateBacklog, due - rateIssued);
