@@ -34,6 +34,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -69,6 +70,7 @@ constexpr uint32_t kSlotBitsMax = 20;  // transaction id = generation << bits | 
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kTickNs = 10'000'000;  // between two scans for timed-out requests
 constexpr size_t kErrorTextsKept = 5;
+constexpr size_t kTimedOutKept = 4'000'000;  // timed-out requests whose late replies are recognised
 
 int64_t nowNs() {
     timespec ts{};
@@ -358,7 +360,6 @@ enum class Phase : uint8_t { Connect, Warmup, Measure };
 
 struct Slot {
     uint32_t tid = 0;
-    uint32_t timedOutTid = 0;  // tid of the last request of this slot that timed out
     uint32_t sock = 0;
     uint32_t torrent = 0;  // announce: the peer's torrent; scrape: the first torrent
     uint32_t count = 0;    // scrape: number of hashes; announce: the peer
@@ -407,8 +408,10 @@ private:
                         int64_t sentNs);
     void receive(uint32_t sockIndex, int64_t now);
     void handleReply(uint32_t sockIndex, const uint8_t* d, size_t len, int64_t now);
-    bool checkAnnounce(const Slot& slot, const uint8_t* d, size_t len) const;
-    bool checkScrape(const Slot& slot, const uint8_t* d, size_t len) const;
+    // The reply checks give nullptr for a good reply, else what is wrong.
+    const char* checkAnnounce(const Slot& slot, const uint8_t* d, size_t len) const;
+    const char* checkScrape(const Slot& slot, const uint8_t* d, size_t len) const;
+    void malformed(bool measured, const char* reason);
     void release(uint32_t slotIndex);
     void expire(int64_t now);
     uint64_t random() {
@@ -429,6 +432,8 @@ private:
     Counters measuredCounters;
     Counters setupCounters;
     std::map<std::string, uint64_t> errorTexts;
+    std::map<std::string, uint64_t> malformedReasons;
+    std::unordered_set<uint64_t> timedOut;  // transaction id << 32 | socket of requests given up on
     int epollFd = -1;
     uint32_t slotBits = 0;
     uint32_t generation = 0;
@@ -695,7 +700,7 @@ void LoadGenerator::receive(uint32_t sockIndex, int64_t now) {
     const int n = recvmmsg(socks[sockIndex].fd, messages, kRecvBatch, MSG_DONTWAIT, nullptr);
     for (int i = 0; i < n; ++i) {
         if (messages[i].msg_hdr.msg_flags & MSG_TRUNC) {
-            ++countersOf(phase == Phase::Measure).malformed;  // longer than any reply may be
+            malformed(phase == Phase::Measure, "longer than 2048 bytes");
             continue;
         }
         handleReply(sockIndex, buffers[i], messages[i].msg_len, now);
@@ -704,31 +709,29 @@ void LoadGenerator::receive(uint32_t sockIndex, int64_t now) {
 
 void LoadGenerator::handleReply(uint32_t sockIndex, const uint8_t* d, size_t len, int64_t now) {
     if (len < 8) {
-        ++countersOf(phase == Phase::Measure).malformed;
+        malformed(phase == Phase::Measure, "shorter than 8 bytes");
         return;
     }
     const uint32_t action = get32(d);
     const uint32_t tid = get32(d + 4);
     const uint32_t slotIndex = tid & ((uint32_t{1} << slotBits) - 1);
     if (slotIndex >= slots.size()) {
-        ++countersOf(phase == Phase::Measure).malformed;
+        malformed(phase == Phase::Measure, "transaction id of no request");
         return;
     }
     Slot& slot = slots[slotIndex];
     if (!slot.inUse || slot.tid != tid || slot.sock != sockIndex) {
         // Either the late answer to a request given up on, or a transaction id
         // that no request of this socket carries.
-        Counters& c = countersOf(phase == Phase::Measure);
-        if (slot.timedOutTid == tid && slot.sock == sockIndex) ++c.late;
-        else ++c.malformed;
+        if (timedOut.erase(uint64_t{tid} << 32 | sockIndex) != 0) ++countersOf(phase == Phase::Measure).late;
+        else malformed(phase == Phase::Measure, "transaction id of no outstanding request on this socket");
         return;
     }
     Counters& c = countersOf(slot.measured);
     Sock& s = socks[sockIndex];
-    bool ok = false;
+    const char* wrong = nullptr;
     if (action == kActionError) {
         // A message text of any length, with or without a final zero byte.
-        ok = true;
         ++c.errorReplies;
         std::string text(reinterpret_cast<const char*>(d + 8), len - 8);
         while (!text.empty() && text.back() == '\0') text.pop_back();
@@ -737,62 +740,71 @@ void LoadGenerator::handleReply(uint32_t sockIndex, const uint8_t* d, size_t len
     } else {
         switch (slot.kind) {
         case Kind::Connect:
-            ok = action == kActionConnect && len == kConnectLength;
             s.connecting = false;
-            if (ok) {
-                std::memcpy(&s.connectionId, d + 8, 8);
-                s.connected = true;
-                s.connectedNs = slot.sentNs;
-                ++c.connectReplies;
-            }
+            if (action != kActionConnect) wrong = "connect answered with another action";
+            else if (len != kConnectLength) wrong = "connect reply not 16 bytes";
+            if (wrong) break;
+            std::memcpy(&s.connectionId, d + 8, 8);
+            s.connected = true;
+            s.connectedNs = slot.sentNs;
+            ++c.connectReplies;
             break;
         case Kind::Announce:
-            ok = action == kActionAnnounce && checkAnnounce(slot, d, len);
-            if (ok) ++c.announceReplies;
+            wrong = action != kActionAnnounce ? "announce answered with another action" : checkAnnounce(slot, d, len);
+            if (!wrong) ++c.announceReplies;
             break;
         case Kind::Scrape:
-            ok = action == kActionScrape && checkScrape(slot, d, len);
-            if (ok) ++c.scrapeReplies;
+            wrong = action != kActionScrape ? "scrape answered with another action" : checkScrape(slot, d, len);
+            if (!wrong) ++c.scrapeReplies;
             break;
         }
     }
-    if (!ok) ++c.malformed;
+    if (wrong) malformed(slot.measured, wrong);
+    const bool ok = wrong == nullptr;
     if (slot.measured && ok) histogram.record(static_cast<uint64_t>(std::max<int64_t>(0, now - slot.sentNs)) / 1000);
     release(slotIndex);
 }
 
-bool LoadGenerator::checkAnnounce(const Slot& slot, const uint8_t* d, size_t len) const {
-    if (len < kAnnounceHeader || (len - kAnnounceHeader) % kPeerEntry != 0) return false;
+const char* LoadGenerator::checkAnnounce(const Slot& slot, const uint8_t* d, size_t len) const {
+    if (len < kAnnounceHeader || (len - kAnnounceHeader) % kPeerEntry != 0) return "announce reply length not 20 + 6n";
     const size_t n = (len - kAnnounceHeader) / kPeerEntry;
     const uint32_t known = work.announcedIn(slot.torrent);
     size_t possible = std::min<size_t>(kMaxReplyPeers, known);
     if (options.numWant > 0) possible = std::min<size_t>(possible, static_cast<size_t>(options.numWant));
-    if (n > possible) return false;
+    if (n > possible) return "more peers than possible (30, num_want, peers announced)";
     const int32_t interval = static_cast<int32_t>(get32(d + 8));
     const uint64_t leechers = get32(d + 12);
     const uint64_t seeders = get32(d + 16);
-    if (interval <= 0 || leechers + seeders > known) return false;
+    if (interval <= 0) return "announce interval not positive";
+    if (leechers + seeders > known) return "more seeders and leechers than peers announced";
     const uint32_t ports = std::min(work.peersIn(slot.torrent), kPeerPortSpan);
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* e = d + kAnnounceHeader + kPeerEntry * i;
         const uint32_t ip = get32(e);
         const uint16_t port = get16(e + 4);
         // Every simulated peer announces from 127.0.0.1 with a port of its torrent's range.
-        if (ip != INADDR_LOOPBACK || port < kFirstPeerPort || static_cast<uint32_t>(port - kFirstPeerPort) >= ports) return false;
+        if (ip != INADDR_LOOPBACK || port < kFirstPeerPort || static_cast<uint32_t>(port - kFirstPeerPort) >= ports)
+            return "peer entry not one of the torrent's peers";
     }
-    return true;
+    return nullptr;
 }
 
-bool LoadGenerator::checkScrape(const Slot& slot, const uint8_t* d, size_t len) const {
+const char* LoadGenerator::checkScrape(const Slot& slot, const uint8_t* d, size_t len) const {
     const size_t expected = options.compactScrape ? kScrapeHeader + kScrapeEntry * slot.count : kFixedScrapeReply;
-    if (len != expected) return false;
+    if (len != expected) return "scrape reply of the wrong length";
     for (uint32_t i = 0; i < slot.count; ++i) {
         const uint8_t* e = d + kScrapeHeader + kScrapeEntry * i;
         const uint64_t seeders = get32(e);
         const uint64_t leechers = get32(e + 8);
-        if (seeders + leechers > work.announcedIn((slot.torrent + i) % work.torrents())) return false;
+        if (seeders + leechers > work.announcedIn((slot.torrent + i) % work.torrents()))
+            return "scrape counts more peers than announced";
     }
-    return true;
+    return nullptr;
+}
+
+void LoadGenerator::malformed(bool measured, const char* reason) {
+    ++countersOf(measured).malformed;
+    ++malformedReasons[reason];
 }
 
 void LoadGenerator::release(uint32_t slotIndex) {
@@ -807,7 +819,7 @@ void LoadGenerator::expire(int64_t now) {
         Slot& slot = slots[i];
         if (!slot.inUse || (now != INT64_MAX && now - slot.sentNs < timeoutNs)) continue;
         ++countersOf(slot.measured).timeouts;
-        slot.timedOutTid = slot.tid;
+        if (timedOut.size() < kTimedOutKept) timedOut.insert(uint64_t{slot.tid} << 32 | slot.sock);
         if (slot.kind == Kind::Connect) socks[slot.sock].connecting = false;
         release(i);
     }
@@ -830,6 +842,8 @@ void LoadGenerator::report() const {
     std::fflush(stdout);
     for (const auto& [text, count] : errorTexts)
         std::fprintf(stderr, "norrik-loadgen: error reply x%" PRIu64 ": %s\n", count, text.c_str());
+    for (const auto& [reason, count] : malformedReasons)
+        std::fprintf(stderr, "norrik-loadgen: malformed reply x%" PRIu64 ": %s\n", count, reason.c_str());
 }
 
 }  // namespace
