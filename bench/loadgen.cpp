@@ -123,6 +123,7 @@ struct Options {
     uint64_t seed = 1;
     bool printHashes = false;
     std::string hashFile;
+    std::string beforeMeasure;  // shell command run between warm-up and measuring
 };
 
 void usage(FILE* out) {
@@ -149,7 +150,9 @@ void usage(FILE* out) {
         "  --compact-scrape      expect scrape replies of 8 + 12 n bytes instead of 1024\n"
         "  --seed N              seed of the info_hashes and the random choices (default 1)\n"
         "  --print-hashes        print the info_hashes, one 40-digit hex line each, and exit\n"
-        "  --hash-file PATH      write the info_hashes to PATH in that format and exit\n");
+        "  --hash-file PATH      write the info_hashes to PATH in that format and exit\n"
+        "  --before-measure CMD  run the shell command CMD after the warm-up, before measuring\n"
+        "                        (for example to switch a profiler's collection on)\n");
 }
 
 bool parseUnsigned(const char* text, uint64_t max, uint64_t& out) {
@@ -227,6 +230,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
             const char* v = nullptr;
             ok = value(v);
             if (ok) o.hashFile = v;
+        } else if (name == "--before-measure") {
+            const char* v = nullptr;
+            ok = value(v);
+            if (ok) o.beforeMeasure = v;
         } else if (name == "-h" || name == "--help") {
             usage(stdout);
             std::exit(0);
@@ -507,6 +514,8 @@ bool LoadGenerator::run() {
         return false;
     }
     setupSeconds = static_cast<double>(nowNs() - setupStart) / kNsPerSecond;
+    if (!options.beforeMeasure.empty() && std::system(options.beforeMeasure.c_str()) != 0)
+        std::fprintf(stderr, "norrik-loadgen: --before-measure command failed\n");
     measureStartNs = nowNs();
     measureEndNs = measureStartNs + static_cast<int64_t>(options.duration * kNsPerSecond);
     // Sending stops at measureEndNs; the answers still under way get one timeout more.
