@@ -124,6 +124,7 @@ struct Options {
     bool printHashes = false;
     std::string hashFile;
     std::string beforeMeasure;  // shell command run between warm-up and measuring
+    bool swarmsFilled = false;  // an earlier run announced every peer already
 };
 
 void usage(FILE* out) {
@@ -151,6 +152,8 @@ void usage(FILE* out) {
         "  --seed N              seed of the info_hashes and the random choices (default 1)\n"
         "  --print-hashes        print the info_hashes, one 40-digit hex line each, and exit\n"
         "  --hash-file PATH      write the info_hashes to PATH in that format and exit\n"
+        "  --swarms-filled       every peer was announced by an earlier run against this tracker:\n"
+        "                        check the replies as if this run had done the warm-up\n"
         "  --before-measure CMD  run the shell command CMD after the warm-up, before measuring\n"
         "                        (for example to switch a profiler's collection on)\n");
 }
@@ -210,6 +213,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
         else if (name == "--window") ok = number(uint64_t{1} << kSlotBitsMax, o.window);
         else if (name == "--duration") ok = decimal(86400, o.duration);
         else if (name == "--warmup") o.warmup = true;
+        else if (name == "--swarms-filled") o.swarmsFilled = true;
         else if (name == "--warmup-limit") ok = decimal(86400, o.warmupLimit);
         else if (name == "--rate") ok = decimal(10'000'000, o.rate);
         else if (name == "--seeders") ok = number(100, o.seederPercent);
@@ -270,6 +274,10 @@ public:
                 std::memcpy(bytes, &x, 8);
                 std::memcpy(h + part * 8, bytes, part == 2 ? 4 : 8);
             }
+        }
+        if (o.swarmsFilled) {
+            announcedPeer.assign(o.peers, true);
+            for (uint32_t t = 0; t < o.torrents; ++t) announcedInTorrent[t] = peersIn(t);
         }
     }
 
