@@ -68,6 +68,7 @@ constexpr size_t kRecvBatch = 32;
 constexpr size_t kSendBatch = 32;
 constexpr uint32_t kSlotBitsMax = 20;  // transaction id = generation << bits | slot
 constexpr int64_t kNsPerSecond = 1'000'000'000;
+constexpr int64_t kLateSendNs = 1'000'000;
 constexpr int64_t kTickNs = 10'000'000;  // between two scans for timed-out requests
 constexpr size_t kErrorTextsKept = 5;
 constexpr size_t kTimedOutKept = 4'000'000;  // timed-out requests whose late replies are recognised
@@ -464,6 +465,8 @@ private:
     double measuredSeconds = 0;
     uint64_t rateIssued = 0;
     uint64_t rateBacklog = 0;  // most scheduled requests that waited for room in the window
+    int64_t maxSendLagNs = 0;  // fixed rate: the latest a request left after its scheduled time
+    uint64_t lateSends = 0;    // fixed rate: requests that left more than kLateSendNs late
     uint32_t cursor = 0;      // next socket to send on
     double setupSeconds = 0;
 };
@@ -658,7 +661,9 @@ void LoadGenerator::dispatch(int64_t now, bool paced) {
     uint64_t due = UINT64_MAX;
     if (paced) {
         const double elapsed = static_cast<double>(now - measureStartNs) / kNsPerSecond;
-        due = static_cast<uint64_t>(elapsed * options.rate);
+        // Request k is scheduled at k / rate: at `elapsed`, those up to
+        // floor(elapsed * rate) are due, the one at exactly that time included.
+        due = static_cast<uint64_t>(elapsed * options.rate) + 1;
     }
     uint32_t idle = 0;  // sockets in a row that had nothing to send
     while (rateIssued < due && !freeSlots.empty() && idle < socks.size()) {
@@ -678,6 +683,12 @@ void LoadGenerator::dispatch(int64_t now, bool paced) {
             const uint32_t slotIndex = freeSlots.back();
             freeSlots.pop_back();
             vectors[n] = {buffers[n], buildRequest(buffers[n], slotIndex, i, kind, a, b, sentNs)};
+            if (paced) {
+                // How late the generator itself is: time spent here, not in the tracker.
+                const int64_t lag = now - sentNs;
+                maxSendLagNs = std::max(maxSendLagNs, lag);
+                if (lag > kLateSendNs) ++lateSends;
+            }
             messages[n] = {};
             messages[n].msg_hdr.msg_iov = &vectors[n];
             messages[n].msg_hdr.msg_iovlen = 1;
@@ -850,11 +861,11 @@ void LoadGenerator::report() const {
         "sent=%" PRIu64 " announce_replies=%" PRIu64 " scrape_replies=%" PRIu64 " connect_replies=%" PRIu64
         " error_replies=%" PRIu64 " timeouts=%" PRIu64 " replies_per_s=%.0f p50_us=%" PRIu64 " p99_us=%" PRIu64
         " p999_us=%" PRIu64 " max_us=%" PRIu64 " malformed=%" PRIu64 " late=%" PRIu64 " send_failures=%" PRIu64
-        " rate_backlog=%" PRIu64 " seconds=%.3f setup_sent=%" PRIu64 " setup_bad=%" PRIu64 " setup_errors=%" PRIu64
+        " rate_backlog=%" PRIu64 " late_sends=%" PRIu64 " max_send_lag_us=%" PRId64 " seconds=%.3f setup_sent=%" PRIu64 " setup_bad=%" PRIu64 " setup_errors=%" PRIu64
         " setup_timeouts=%" PRIu64 " setup_malformed=%" PRIu64 " setup_seconds=%.3f\n",
         m.sent, m.announceReplies, m.scrapeReplies, m.connectReplies, m.errorReplies, m.timeouts, perSecond,
         histogram.percentile(0.5), histogram.percentile(0.99), histogram.percentile(0.999), histogram.maximum(),
-        m.malformed, m.late, m.sendFailures, rateBacklog, measuredSeconds, setupCounters.sent, setupCounters.bad(),
+        m.malformed, m.late, m.sendFailures, rateBacklog, lateSends, maxSendLagNs / 1000, measuredSeconds, setupCounters.sent, setupCounters.bad(),
         setupCounters.errorReplies, setupCounters.timeouts, setupCounters.malformed, setupSeconds);
     std::fflush(stdout);
     for (const auto& [text, count] : errorTexts)
