@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include "api_startup.hpp"
 #include "db/database_exception.hpp"
 #include "settings.hpp"
 #include "startup.hpp"
@@ -36,8 +37,9 @@ int main(int argc, char** argv) {
     Startup::loadSettings(*settings);
 
     auto tracker = std::make_unique<Tracker>(settings.get());
-    // ---- API server objects: declare the HTTP server and web application
-    // owners here (empty until the API server start-up below fills them).
+    // The HTTP server and the web application; empty unless the API server
+    // start-up below creates them.
+    ApiServer apiServer;
     int startResult = 0;
     const char* failure = nullptr;
     try {
@@ -53,9 +55,9 @@ int main(int argc, char** argv) {
         Log::error(failure);
         exitStatus = 1;
     } else {
-        // ---- API server start-up goes here: it runs only after a
-        // successful tracker start, and the tracker keeps running whatever
-        // it reports.
+        // Only after a successful tracker start; the tracker keeps running
+        // whatever the API server start-up reports.
+        apiServer.start(*settings, tracker->getDriver());
 
         if (commandLine.daemon) {
             for (;;) ::sleep(30);  // a daemon runs until a signal ends it
@@ -67,10 +69,11 @@ int main(int argc, char** argv) {
 
     Log::info("");
     Log::info("Goodbye.");
-    // ---- API server shutdown goes here: destroy the HTTP server first (its
-    // workers use the tracker's store), then the web application. Only then
-    // the tracker, which joins its threads before its store goes, and last
-    // the settings that everything above reads.
+    // The HTTP server first (its workers are joined; their handlers use the
+    // tracker's store), then the web application. Only then the tracker,
+    // which joins its threads before its store goes, and last the settings
+    // that everything above reads.
+    apiServer.stop();
     tracker.reset();
     settings.reset();
     return exitStatus;

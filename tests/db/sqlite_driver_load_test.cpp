@@ -130,6 +130,18 @@ TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
     }
 }
 
+TEST_F(StoreLoad, PeerTableDroppedBehindTheDriverIsMadeAgain) {
+    auto driver = open();
+    Hash hash(5);
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    RawDb raw(file);
+    ASSERT_TRUE(raw.exec("DROP TABLE '" + hash.table() + "'"));
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);  // finds it gone
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + hash.table() + "'"), 1);
+    EXPECT_EQ(storedCount(*driver, hash), std::make_pair(int64_t{1}, int64_t{0}));
+}
+
 TEST_F(StoreLoad, ConnectionsAreClosedWhenTheDriverGoes) {
     Hash hash(4);
     {

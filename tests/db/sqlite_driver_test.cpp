@@ -55,18 +55,25 @@ protected:
 
 // --- opening the database ---------------------------------------------------
 
-TEST_F(SQLiteStore, NewFileGetsTheTwoTablesAnExistingFileIsLeftAsItIs) {
+TEST_F(SQLiteStore, NewOrEmptyFileGetsTheTwoTablesAnExistingOneKeepsItsRows) {
     open();
     RawDb raw(file);
     EXPECT_TRUE(raw.hasTable("stats"));
     EXPECT_TRUE(raw.hasTable("torrents"));
 
+    // A zero-length file is what an interrupted first start leaves behind.
     std::string empty = dir.path("empty.db");
     writeFile(empty, "");
     section.set("file", empty);
-    SQLite3Driver existing(&section, false);
+    { SQLite3Driver existing(&section, false); }
     RawDb rawEmpty(empty);
-    EXPECT_EQ(rawEmpty.integer("SELECT COUNT(*) FROM sqlite_master"), 0);
+    EXPECT_TRUE(rawEmpty.hasTable("stats"));
+    EXPECT_TRUE(rawEmpty.hasTable("torrents"));
+
+    ASSERT_TRUE(raw.exec("INSERT INTO torrents (info_hash,created) VALUES (x'00',7)"));
+    section.set("file", file);
+    { SQLite3Driver again(&section, false); }
+    EXPECT_EQ(RawDb(file).integer("SELECT created FROM torrents WHERE info_hash=x'00'"), 7);
 }
 
 TEST_F(SQLiteStore, MissingSectionOrFileNameFallsBackToTrackerDbWithOneLine) {

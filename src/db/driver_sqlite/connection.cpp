@@ -106,9 +106,14 @@ Transaction::Transaction(Connection& connection)
     : connection_(connection),
       active_(sqlite3_get_autocommit(connection.handle()) != 0 && connection.run("BEGIN IMMEDIATE")) {}
 
-Transaction::~Transaction() {
-    if (!active_) return;
-    if (!connection_.run("COMMIT")) connection_.run("ROLLBACK");
+bool Transaction::commit() {
+    if (!active_) return true;
+    active_ = false;
+    if (connection_.run("COMMIT")) return true;
+    connection_.run("ROLLBACK");
+    return false;
 }
+
+Transaction::~Transaction() { commit(); }
 
 }  // namespace NORRIK::Data::SQLite

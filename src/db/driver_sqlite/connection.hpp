@@ -109,13 +109,18 @@ private:
 
 // Wraps the statements of one operation in a write transaction, unless one
 // is open already on the connection (nested operations join the outer one).
-// Commits when it ends; a failed commit rolls back.
+// commit() ends it and says whether its changes are stored: a failed commit
+// (disk full, a lock held past the busy timeout) rolls back and returns
+// false. A joined transaction's commit() returns true: the outer one decides.
+// Without an explicit commit() the destructor commits.
 class Transaction {
 public:
     explicit Transaction(Connection& connection);
     ~Transaction();
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
+
+    bool commit();
 
 private:
     Connection& connection_;

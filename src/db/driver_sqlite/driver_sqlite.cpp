@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <random>
 #include <string_view>
 
@@ -34,10 +33,12 @@ constexpr const char* kStoreStats =
     "INSERT INTO stats (info_hash,last_mod,seeders,leechers,completed) VALUES (?,?,?,?,?) "
     "ON CONFLICT(info_hash) DO UPDATE SET last_mod=excluded.last_mod,seeders=excluded.seeders,"
     "leechers=excluded.leechers,completed=completed+excluded.completed";
-// The change of one write; no row comes back when the torrent has none.
+// The change of one write; changes nothing when the torrent has no row.
+// (Read back with a plain SELECT: RETURNING costs an ephemeral table.)
 constexpr const char* kChangeStats =
     "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3,completed=completed+?4,last_mod=?5 "
-    "WHERE info_hash=?1 RETURNING seeders,leechers";
+    "WHERE info_hash=?1";
+constexpr const char* kReadCounts = "SELECT seeders,leechers FROM stats WHERE info_hash=?";
 constexpr const char* kDropCounts = "UPDATE stats SET seeders=seeders+?2,leechers=leechers+?3 WHERE info_hash=?1";
 constexpr const char* kCleanupStats =
     "INSERT INTO stats (info_hash,seeders,leechers,last_mod) VALUES (?,?,?,?) "
@@ -49,9 +50,10 @@ constexpr const char* kListPeerTables =
 
 constexpr int32_t kEventCompleted = 1;
 
-// Prepared statements kept per connection. The writer and each reader keep
-// about three per active torrent.
-constexpr std::size_t kWriterCacheSize = 4096;
+// Prepared statements kept per connection: the writer keeps four per active
+// torrent (two to store a peer, two to read peers when it serves reads),
+// each reader two. Beyond that the least recently used are prepared again.
+constexpr std::size_t kWriterCacheSize = 8192;
 constexpr std::size_t kReaderCacheSize = 4096;
 
 std::string tableName(const uint8_t* info_hash) {
@@ -109,9 +111,16 @@ std::mt19937_64& threadRandom() {
 
 class SQLite3Driver::ReadLease {
 public:
+    // An idle writer connection serves the read: its page cache is warm,
+    // while a reader connection has to reload every page after each write.
+    // A busy writer is never waited for when readers can have their own
+    // connection.
     explicit ReadLease(SQLite3Driver& driver) : driver_(driver) {
-        if (driver_.separateReaders_) reader_ = driver_.openReader();
-        if (!reader_) writerLock_ = std::unique_lock(driver_.writerMutex_);
+        if (driver_.separateReaders_) {
+            writerLock_ = std::unique_lock(driver_.writerMutex_, std::try_to_lock);
+            if (!writerLock_.owns_lock()) reader_ = driver_.openReader();
+        }
+        if (!reader_ && !writerLock_.owns_lock()) writerLock_ = std::unique_lock(driver_.writerMutex_);
     }
     ~ReadLease() {
         if (reader_) driver_.returnReader(std::move(reader_));
@@ -136,8 +145,6 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     }
     connectionIdKey();
 
-    bool isNew = !std::ifstream(fileName_, std::ios::in | std::ios::binary).is_open();
-
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
 
@@ -151,10 +158,24 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
             separateReaders_ = mode != nullptr && std::strcmp(mode, "wal") == 0;
         }
     }
-    if (isNew) {
-        db->exec(kCreateStats);
-        db->exec(kCreateTorrents);
+    ensureSchema();
+}
+
+void SQLite3Driver::ensureSchema() {
+    // A database without any table is new, or was left empty by a first
+    // start that could not write its schema (disk full, killed): it gets the
+    // two tables, in one transaction, now or on the first registration after
+    // the cause has gone. A database with tables is used as it is.
+    {
+        Statement tables(db->handle(), "SELECT COUNT(*) FROM sqlite_master WHERE type='table'");
+        if (!tables.ok() || sqlite3_step(tables.get()) != SQLITE_ROW || sqlite3_column_int(tables.get(), 0) != 0) {
+            return;
+        }
     }
+    Transaction transaction(*db);
+    db->exec(kCreateStats);
+    db->exec(kCreateTorrents);
+    transaction.commit();
 }
 
 SQLite3Driver::~SQLite3Driver() = default;
@@ -184,29 +205,39 @@ int64_t SQLite3Driver::now() const { return clock_ ? clock_() : static_cast<int6
 
 bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
+    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    if (registered_.count(key) != 0) {
+        // Registered with its peer table by this driver and not removed since:
+        // making it ready again would succeed without changing anything.
+        Log::request("E:(null)");
+        return true;
+    }
     Transaction transaction(*db);
     const int32_t time = static_cast<int32_t>(now());
-    {
+    for (int attempt = 0; attempt < 2; ++attempt) {
         Query insert(*db, kRegisterTorrent);
+        if (!insert.ok() && attempt == 0) {  // no `torrents` table (yet): make the schema, then again
+            ensureSchema();
+            continue;
+        }
         insert.bindBlob(1, info_hash, 20);
         insert.bindInt(2, time);
         insert.step();
+        break;
     }
-    // Prepared once per torrent and kept: while the table exists, running it
-    // again only checks the schema.
-    int rc;
-    {
-        Query create(*db, createPeerTableSql(tableName(info_hash)));
-        rc = create.ok() ? create.step() : sqlite3_errcode(db->handle());
-        if (rc == SQLITE_DONE) rc = SQLITE_OK;
-        Log::request(std::string("E:") + (rc == SQLITE_OK ? "(null)" : sqlite3_errmsg(db->handle())));
-    }
-    return rc == SQLITE_OK;
+    std::string error;
+    const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
+    Log::request("E:" + (created ? std::string("(null)") : error));
+    if (!created || !commit(transaction)) return false;
+    registered_.insert(std::move(key));
+    return true;
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
-    counted_.erase(std::string(reinterpret_cast<const char*>(info_hash), 20));
+    std::string key(reinterpret_cast<const char*>(info_hash), 20);
+    counted_.erase(key);
+    registered_.erase(key);
     Transaction transaction(*db);
     {
         Statement remove(db->handle(), "DELETE FROM torrents WHERE info_hash=?");
@@ -220,7 +251,7 @@ bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     sqlite3_bind_blob(removeStats.get(), 1, info_hash, 20, SQLITE_STATIC);
     sqlite3_step(removeStats.get());
     db->exec("DROP TABLE IF EXISTS '" + tableName(info_hash) + "'");
-    return true;
+    return commit(transaction);
 }
 
 bool SQLite3Driver::hasTorrent(const uint8_t* info_hash) {
@@ -269,10 +300,14 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash, cons
         change.bindInt(3, leecherChange);
         change.bindInt(4, completed);
         change.bindInt(5, time);
-        if (change.stepRow()) {
-            counts.seeders = sqlite3_column_int(change.get(), 0);
-            counts.leechers = sqlite3_column_int(change.get(), 1);
-            return counts;
+        if (change.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0) {
+            Query read(*db, kReadCounts);
+            read.bindBlob(1, info_hash, 20);
+            if (read.stepRow()) {
+                counts.seeders = sqlite3_column_int(read.get(), 0);
+                counts.leechers = sqlite3_column_int(read.get(), 1);
+                return counts;
+            }
         }
         counted_.erase(key);  // the row went away: count afresh
     }
@@ -326,9 +361,17 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             replace.bindBlob(5, &downloaded, 8);
             replace.bindBlob(6, &left, 8);
             replace.bindInt(7, time);
-            if (replace.step() != SQLITE_DONE) seederChange = leecherChange = 0;
+            if (replace.step() != SQLITE_DONE) {
+                seederChange = leecherChange = 0;
+                // The table went away behind this driver's back: make it
+                // again next time, and count it afresh then.
+                std::string key(reinterpret_cast<const char*>(info_hash), 20);
+                registered_.erase(key);
+                counted_.erase(key);
+            }
         }
         counts = updateCounts(info_hash, table, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
+        if (!commit(transaction)) return false;
     }
     Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
     return true;
@@ -477,8 +520,17 @@ void SQLite3Driver::cleanup() {
         stats.bindInt(2, counts.seeders);
         stats.bindInt(3, counts.leechers);
         stats.bindInt(4, static_cast<int32_t>(now()));
-        if (stats.step() == SQLITE_DONE) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
+        const bool stored = stats.step() == SQLITE_DONE;
+        if (commit(transaction) && stored) counted_.insert(std::string(reinterpret_cast<const char*>(info_hash), 20));
     }
+}
+
+bool SQLite3Driver::commit(Transaction& transaction) {
+    if (transaction.commit()) return true;
+    // What the rolled-back statements taught the caches is not in the file.
+    registered_.clear();
+    counted_.clear();
+    return false;
 }
 
 }  // namespace NORRIK::Data

@@ -9,12 +9,15 @@
 // Contract:
 // - Construction opens (or creates) the file named by key "file" of the given
 //   section, "tracker.db" when there is no section or no name; it throws
-//   DatabaseException code 2 when the database cannot be opened.
+//   DatabaseException code 2 when the database cannot be opened. A database
+//   without any table gets `stats` and `torrents`; one with tables is used
+//   as it is.
+// - Writes report success only when their commit succeeded.
 // - Every operation may be called from any thread at any time. Writes go
 //   through one writer connection guarded by a mutex, each operation in one
-//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use
-//   reader connections lent to one thread at a time, which in WAL mode do not
-//   wait for the writer. All connections are opened in serialized mode and
+//   transaction; reads (hasTorrent, fetchTorrentStats, fetchPeers) use the
+//   writer connection when it is idle and otherwise reader connections lent
+//   to one thread at a time, so in WAL mode a read never waits for a write. All connections are opened in serialized mode and
 //   closed by the destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
@@ -46,6 +49,7 @@ namespace NORRIK::Data {
 
 namespace SQLite {
 class Connection;
+class Transaction;
 }
 
 class SQLite3Driver : public DatabaseDriver {
@@ -105,6 +109,11 @@ private:
     };
     Counts updateCounts(const uint8_t* info_hash, const std::string& table, int32_t seederChange,
                         int32_t leecherChange, int32_t completed, int32_t time);
+    // Creates `stats` and `torrents` where they are missing.
+    void ensureSchema();
+    // Commits; after a failed commit forgets what the caches learnt from it.
+    // Caller holds writerMutex_.
+    bool commit(SQLite::Transaction& transaction);
 
     std::string fileName_;
     Clock clock_;
@@ -112,6 +121,7 @@ private:
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
     std::unordered_set<std::string> counted_;  // info_hashes whose counts are exact; writer mutex
+    std::unordered_set<std::string> registered_;  // info_hashes with row and peer table; writer mutex
 
     bool separateReaders_ = false;
     std::mutex readersMutex_;

@@ -1,0 +1,56 @@
+#pragma once
+// Start-up of the API server beside the running tracker: reads the settings
+// section "apiserver", creates the HTTPServer and the WebApp on it, and
+// reports a ServerException on standard error instead of letting it end the
+// program (the tracker keeps running either way).
+//
+// Keys of "apiserver": "enable" (only the exact text "1" starts the server),
+// "port" (decimal, low 16 bits; 6969 when empty or absent), "threads"
+// (decimal, low 16 bits; 1 when empty, absent or 0).
+//
+// Ownership and shutdown: ApiServer owns both objects. Its destruction (or
+// stop()) destroys the server first, which joins its workers, and then the
+// web application whose handlers they ran. The handlers use the tracker's
+// driver, so the ApiServer must be stopped before the tracker is destroyed.
+
+#include <memory>
+
+#include "db/database_driver.hpp"
+#include "http/http_server.hpp"
+#include "http/web_app.hpp"
+#include "settings.hpp"
+
+namespace NORRIK {
+
+class ApiServer {
+public:
+    ApiServer() = default;
+    ~ApiServer() { stop(); }
+
+    ApiServer(const ApiServer&) = delete;
+    ApiServer& operator=(const ApiServer&) = delete;
+
+    // Reads "apiserver" and starts the server with its web application. A
+    // missing section starts nothing silently; "enable" other than "1" writes
+    // "API Server not enabled."; a ServerException writes
+    // "ServerException #<code>: <message>". Objects created before the
+    // exception stay until stop(). Called once, on the start-up thread.
+    void start(Settings& settings, Data::DatabaseDriver* driver);
+
+    // Stops the workers (joined) and then releases the web application.
+    void stop() {
+        server_.reset();
+        app_.reset();
+    }
+
+    Server::HTTPServer* server() const { return server_.get(); }
+    WebApp* app() const { return app_.get(); }
+
+private:
+    // Declared in this order so that even plain member destruction takes the
+    // server down before the application.
+    std::unique_ptr<WebApp> app_;
+    std::unique_ptr<Server::HTTPServer> server_;
+};
+
+}  // namespace NORRIK
