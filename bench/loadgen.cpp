@@ -126,6 +126,7 @@ struct Options {
     std::string hashFile;
     std::string beforeMeasure;  // shell command run between warm-up and measuring
     bool swarmsFilled = false;  // an earlier run announced every peer already
+    double settle = 0;          // seconds of unmeasured load between warm-up and measuring
 };
 
 void usage(FILE* out) {
@@ -153,6 +154,8 @@ void usage(FILE* out) {
         "  --seed N              seed of the info_hashes and the random choices (default 1)\n"
         "  --print-hashes        print the info_hashes, one 40-digit hex line each, and exit\n"
         "  --hash-file PATH      write the info_hashes to PATH in that format and exit\n"
+        "  --settle S            S seconds of the measured mix at full speed, not counted,\n"
+        "                        between the warm-up and the measured seconds (default 0)\n"
         "  --swarms-filled       every peer was announced by an earlier run against this tracker:\n"
         "                        check the replies as if this run had done the warm-up\n"
         "  --before-measure CMD  run the shell command CMD after the warm-up, before measuring\n"
@@ -215,6 +218,7 @@ bool parseOptions(int argc, char** argv, Options& o) {
         else if (name == "--duration") ok = decimal(86400, o.duration);
         else if (name == "--warmup") o.warmup = true;
         else if (name == "--swarms-filled") o.swarmsFilled = true;
+        else if (name == "--settle") ok = decimal(3600, o.settle);
         else if (name == "--warmup-limit") ok = decimal(86400, o.warmupLimit);
         else if (name == "--rate") ok = decimal(10'000'000, o.rate);
         else if (name == "--seeders") ok = number(100, o.seederPercent);
@@ -372,7 +376,7 @@ struct Counters {
 };
 
 enum class Kind : uint8_t { Connect, Announce, Scrape };
-enum class Phase : uint8_t { Connect, Warmup, Measure };
+enum class Phase : uint8_t { Connect, Warmup, Settle, Measure };
 
 struct Slot {
     uint32_t tid = 0;
@@ -524,6 +528,13 @@ bool LoadGenerator::run() {
         std::fprintf(stderr, "norrik-loadgen: warm-up did not finish within the time limit\n");
         return false;
     }
+    if (options.settle > 0) {
+        // The measured mix at full speed, not counted: lets the tracker reach
+        // its steady state (caches filled) after the warm-up.
+        measureStartNs = nowNs();
+        measureEndNs = measureStartNs + static_cast<int64_t>(options.settle * kNsPerSecond);
+        runPhase(Phase::Settle, measureEndNs + timeoutNs + kTickNs);
+    }
     setupSeconds = static_cast<double>(nowNs() - setupStart) / kNsPerSecond;
     if (!options.beforeMeasure.empty() && std::system(options.beforeMeasure.c_str()) != 0)
         std::fprintf(stderr, "norrik-loadgen: --before-measure command failed\n");
@@ -551,6 +562,7 @@ bool LoadGenerator::runPhase(Phase p, int64_t deadlineNs) {
         case Phase::Warmup:
             finished = !inflight && warmupNext >= work.peers() && warmupRetry.empty();
             break;
+        case Phase::Settle:
         case Phase::Measure:
             finished = !inflight && now >= measureEndNs;
             break;
@@ -598,6 +610,7 @@ bool LoadGenerator::chooseRequest(Sock& s, int64_t now, Kind& kind, uint32_t& a,
         if (warmupNext >= work.peers()) return false;
         a = warmupNext++;
         return true;
+    case Phase::Settle:
     case Phase::Measure: {
         if (now >= measureEndNs || totalSent() >= options.maxRequests) return false;
         const uint32_t dice = static_cast<uint32_t>(random() % 100);
