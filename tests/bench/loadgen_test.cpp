@@ -180,6 +180,19 @@ TEST(LoadgenChecks, CountsEachKindOfFaultyReply) {
     }
 }
 
+TEST(LoadgenChecks, FixedRateSendsTheScheduledNumberOfRequests) {
+    // 200 requests/s for 0.5 s: requests 0 to 99 are due before the end, what
+    // ever the machine's load (the schedule follows the clock, not the loop).
+    FakeTracker tracker(Fault::None);
+    const Outcome o = runLoadgen(smallLoad(tracker.port) + " --duration 0.5 --rate 200 --settle 0.2");
+    ASSERT_FALSE(o.figures.empty());
+    EXPECT_GE(o.figures.at("sent"), 95);
+    EXPECT_LE(o.figures.at("sent"), 101);
+    EXPECT_EQ(o.figures.at("announce_replies"), o.figures.at("sent"));
+    EXPECT_EQ(o.figures.at("malformed"), 0);
+    EXPECT_GT(o.figures.at("setup_sent"), 4);  // the settling load is not counted
+}
+
 TEST(LoadgenChecks, RefusesEveryTargetButLoopback) {
     for (const char* host : {"127.0.0.2", "10.0.0.1", "localhost", "0.0.0.0"}) {
         SCOPED_TRACE(host);
