@@ -1,0 +1,21 @@
+// Settings text: any bytes must parse without a fault, and what the store
+// writes must read back as the same store (serialize is a fixed point after
+// one parse), so a file written by save() is never read differently.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_check.hpp"
+#include "settings.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    NORRIK::Settings first("unused");
+    first.parse(reinterpret_cast<const char*>(data), size);
+    const std::string written = first.serialize();
+
+    NORRIK::Settings second("unused");
+    second.parse(written.data(), written.size());
+    FUZZ_CHECK(second.serialize() == written);
+    return 0;
+}
