@@ -327,35 +327,36 @@ void SQLite3Driver::flushLoop() {
             flushWake_.wait(lock);
             continue;
         }
-        const uint64_t group = flushGroup_;
-        const auto deadline = flushDeadline_;
-        // Woken early when the group was committed full and a new one opened.
-        if (flushWake_.wait_until(lock, deadline, [&] { return stopFlusher_ || flushGroup_ != group; })) continue;
+        if (flushWake_.wait_until(lock, flushDeadline_, [&] { return stopFlusher_; })) break;
+        // Disarmed before the waiting writes are taken: a write that comes
+        // after them arms the next round.
         flushArmed_ = false;
         lock.unlock();
         {
             std::lock_guard writer(writerMutex_);
-            if (groupOpen_ && groupNumber_ == group) commitGroup();
+            commitGroup();
         }
         lock.lock();
     }
+}
+
+void SQLite3Driver::armFlush() {
+    std::lock_guard lock(flushMutex_);
+    if (flushArmed_) return;
+    flushArmed_ = true;
+    flushDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
+    flushWake_.notify_one();
 }
 
 void SQLite3Driver::openGroup() {
     if (groupOpen_ || !db->run("BEGIN IMMEDIATE")) return;  // without it each statement commits on its own
     groupOpen_ = true;
     groupWrites_ = 0;
-    ++groupNumber_;
-    {
-        std::lock_guard lock(flushMutex_);
-        flushArmed_ = true;
-        flushGroup_ = groupNumber_;
-        flushDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
-    }
-    flushWake_.notify_one();
+    armFlush();
 }
 
 bool SQLite3Driver::commitGroup() {
+    storeWaiting();
     if (!groupOpen_) return true;
     groupOpen_ = false;
     groupWrites_ = 0;
@@ -392,23 +393,8 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
         return true;
     }
     Transaction transaction(*db);
-    const int32_t time = static_cast<int32_t>(now());
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        Query insert(*db, kRegisterTorrent);
-        if (!insert.ok() && attempt == 0) {  // no `torrents` table (yet): make the schema, then again
-            ensureSchema();
-            continue;
-        }
-        insert.bindBlob(1, info_hash, 20);
-        insert.bindInt(2, time);
-        if (insert.step() == SQLITE_DONE) {  // the row exists now, new or not
-            std::lock_guard mirror(mirrorMutex_);
-            state.listed = true;
-        }
-        break;
-    }
     std::string error;
-    const bool created = db->exec(createPeerTableSql(tableName(info_hash)), &error);
+    const bool created = registerTorrent(info_hash, &error);
     if (created) {
         Log::request("E:(null)");
     } else {
@@ -419,16 +405,42 @@ bool SQLite3Driver::insertTorrent(const uint8_t* info_hash) {
         return false;
     }
     if (!commit(transaction)) return false;
-    stateOf(info_hash).ready = true;  // a failed commit reloaded the table: look the entry up again
+    TorrentState& registered = stateOf(info_hash);  // a failed commit reloaded the table: look the entry up again
+    std::lock_guard mirror(mirrorMutex_);
+    registered.ready = true;
     return true;
+}
+
+bool SQLite3Driver::registerTorrent(const uint8_t* info_hash, std::string* error) {
+    const int32_t time = static_cast<int32_t>(now());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Query insert(*db, kRegisterTorrent);
+        if (!insert.ok() && attempt == 0) {  // no `torrents` table (yet): make the schema, then again
+            ensureSchema();
+            continue;
+        }
+        insert.bindBlob(1, info_hash, 20);
+        insert.bindInt(2, time);
+        if (insert.step() == SQLITE_DONE) {  // the row exists now, new or not
+            TorrentState& state = stateOf(info_hash);
+            std::lock_guard mirror(mirrorMutex_);
+            state.listed = true;
+        }
+        break;
+    }
+    return db->exec(createPeerTableSql(tableName(info_hash)), error);
 }
 
 bool SQLite3Driver::deleteTorrent(const uint8_t* info_hash) {
     std::lock_guard lock(writerMutex_);
+    Exclusive hold(*this, info_hash);
     commitGroup();
     TorrentState& state = stateOf(info_hash);
-    state.ready = false;
-    state.counted = false;
+    {
+        std::lock_guard mirror(mirrorMutex_);
+        state.ready = false;
+        state.counted = false;
+    }
     Transaction transaction(*db);
     {
         Statement remove(db->handle(), "DELETE FROM torrents WHERE info_hash=?");
@@ -520,6 +532,7 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
             counts.leechers = state.leechers;
             return counts;
         }
+        std::lock_guard lock(mirrorMutex_);
         state.counted = false;  // the row went away: count afresh
     }
     {
@@ -534,6 +547,7 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
     store.bindInt(5, completed);
     if (store.step() == SQLITE_DONE) {
         refreshStats(info_hash);
+        std::lock_guard lock(mirrorMutex_);
         state.counted = true;
     }
     return counts;
@@ -541,106 +555,23 @@ SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,
 
 bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
                               int64_t downloaded, int64_t left, int64_t uploaded, int32_t event) {
+    const int32_t time = static_cast<int32_t>(now());
     Counts counts;
-    {
+    if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, false, &counts)) {
+        // First announce of the torrent since start (or since the writer
+        // found memory and file apart), or the writer is far behind.
         std::lock_guard lock(writerMutex_);
-        struct InStorePeer {
-            explicit InStorePeer(bool& flag) : flag_(flag) { flag_ = true; }
-            ~InStorePeer() { flag_ = false; }
-            bool& flag_;
-        } inStorePeer(inStorePeer_);
-        // The announce's statements join the open group transaction; the
-        // group is committed when it is full, or by the flusher thread.
-        openGroup();
-        insertTorrent(info_hash);
-        const int32_t time = static_cast<int32_t>(now());
-
-        // The row this announce replaces (same ip and port), if any, so the
-        // counts change by the difference instead of being recounted.
-        int32_t seederChange = left == 0 ? 1 : 0;
-        int32_t leecherChange = left == 0 ? 0 : 1;
-        const uint64_t key = peerKey(ip, port);
-        TorrentState& state = stateOf(info_hash);
-        Swarm* swarm = state.swarm.loaded || loadSwarm(info_hash) ? &state.swarm : nullptr;
-        int64_t position = -1;
-        if (swarm != nullptr) {
-            auto found = swarm->positions.find(key);
-            if (found != swarm->positions.end()) {
-                position = found->second;
-                if (swarm->peers[found->second].seeder) {
-                    --seederChange;
-                } else {
-                    --leecherChange;
-                }
+        storeWaiting();
+        if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, true, &counts)) {
+            Exclusive hold(*this, info_hash, true);
+            struct InStorePeer {
+                explicit InStorePeer(bool& flag) : flag_(flag) { flag_ = true; }
+                ~InStorePeer() { flag_ = false; }
+                bool& flag_;
+            } inStorePeer(inStorePeer_);
+            if (!storePeerNow(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, &counts)) {
+                return false;
             }
-        } else {
-            Query previous(*db, kPreviousPeer, info_hash);
-            previous.bindBlob(1, &ip, 4);
-            previous.bindBlob(2, &port, 2);
-            if (previous.stepRow()) {
-                if (isSeederLeft(sqlite3_column_blob(previous.get(), 0), sqlite3_column_bytes(previous.get(), 0))) {
-                    --seederChange;
-                } else {
-                    --leecherChange;
-                }
-            }
-        }
-        {
-            // A known peer's row is changed in place (no delete and insert
-            // of the row and its index entry); a new one goes in with REPLACE.
-            // The columns written are the same either way.
-            bool stored = false;
-            if (position >= 0) {
-                Query update(*db, kUpdatePeer, info_hash);
-                update.bindBlob(1, peer_id, 20);
-                update.bindBlob(2, &ip, 4);
-                update.bindBlob(3, &port, 2);
-                update.bindBlob(4, &uploaded, 8);
-                update.bindBlob(5, &downloaded, 8);
-                update.bindBlob(6, &left, 8);
-                update.bindInt(7, time);
-                // (A statement that could not be prepared is "done" without
-                // running; sqlite3_changes would then tell an earlier one's.)
-                stored = update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) == 1;
-                if (!stored) {
-                    // The row was not where memory had it: store it with
-                    // REPLACE, count the table in full and read it again.
-                    state.counted = false;
-                    unloadSwarm(info_hash);
-                    swarm = nullptr;
-                }
-            }
-            if (!stored) {
-                Query replace(*db, kReplacePeer, info_hash);
-                replace.bindBlob(1, peer_id, 20);
-                replace.bindBlob(2, &ip, 4);
-                replace.bindBlob(3, &port, 2);
-                replace.bindBlob(4, &uploaded, 8);
-                replace.bindBlob(5, &downloaded, 8);
-                replace.bindBlob(6, &left, 8);
-                replace.bindInt(7, time);
-                stored = replace.step() == SQLITE_DONE;
-            }
-            if (!stored) {
-                seederChange = leecherChange = 0;
-                // The table went away behind this driver's back: make it
-                // again next time, and count and read it afresh then.
-                state.ready = false;
-                state.counted = false;
-                unloadSwarm(info_hash);
-            } else if (swarm != nullptr) {
-                std::lock_guard mirror(mirrorMutex_);
-                if (position >= 0) {
-                    swarm->peers[static_cast<std::size_t>(position)].seeder = left == 0;
-                } else {
-                    swarm->positions[key] = static_cast<uint32_t>(swarm->peers.size());
-                    swarm->peers.push_back(SwarmPeer{ip, port, left == 0});
-                }
-            }
-        }
-        counts = updateCounts(info_hash, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
-        if (groupOpen_) {
-            if (++groupWrites_ >= kGroupSize && !commitGroup()) return false;
         }
     }
     if (Log::requestLogging()) {  // no text built when nobody reads it
@@ -649,8 +580,254 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
     return true;
 }
 
+bool SQLite3Driver::storeBehind(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
+                                int64_t downloaded, int64_t left, int64_t uploaded, int32_t event, int32_t time,
+                                bool claim, Counts* counts) {
+    const InfoHashKey key = keyOf(info_hash);
+    std::lock_guard lock(mirrorMutex_);
+    auto found = torrents_.find(key);
+    if (found == torrents_.end() || !found->second.ready || !found->second.counted || !found->second.hasStats ||
+        !found->second.swarm.loaded || found->second.exclusive || waiting_.size() >= kMaxWaitingWrites) {
+        if (claim) torrents_[key].exclusive = true;
+        return false;
+    }
+    TorrentState& state = found->second;
+    Swarm& swarm = state.swarm;
+    const bool seeder = left == 0;
+    WaitingWrite write;
+    std::memcpy(write.info_hash, info_hash, 20);
+    std::memcpy(write.peer_id, peer_id, 20);
+    write.ip = ip;
+    write.port = port;
+    write.completed = event == kEventCompleted;
+    write.seederChange = seeder ? 1 : 0;
+    write.leecherChange = seeder ? 0 : 1;
+    write.time = time;
+    write.downloaded = downloaded;
+    write.left = left;
+    write.uploaded = uploaded;
+    // The row this announce replaces (same ip and port), if any, so the
+    // counts change by the difference.
+    auto [position, added] = swarm.positions.try_emplace(peerKey(ip, port), static_cast<uint32_t>(swarm.peers.size()));
+    write.known = !added;
+    if (added) {
+        swarm.peers.push_back(SwarmPeer{ip, port, seeder});
+    } else {
+        SwarmPeer& peer = swarm.peers[position->second];
+        if (peer.seeder) {
+            --write.seederChange;
+        } else {
+            --write.leecherChange;
+        }
+        peer.seeder = seeder;
+    }
+    state.seeders += write.seederChange;
+    state.leechers += write.leecherChange;
+    state.completed += write.completed ? 1 : 0;
+    counts->seeders = state.seeders;
+    counts->leechers = state.leechers;
+    if (waiting_.empty()) armFlush();
+    waiting_.push_back(write);
+    // What insertTorrent says of a torrent that is registered already.
+    Log::request("E:(null)");
+    return true;
+}
+
+void SQLite3Driver::storeWaiting() {
+    {
+        std::lock_guard lock(mirrorMutex_);
+        if (waiting_.empty()) return;
+        storing_.swap(waiting_);
+    }
+    openGroup();
+    // The counts' change of each torrent in the batch, written once; a
+    // torrent whose rows were not where memory had them is read and
+    // counted afresh on its next announce instead.
+    struct Change {
+        int32_t seeders = 0;
+        int32_t leechers = 0;
+        int32_t completed = 0;
+        int32_t time = 0;
+        bool apart = false;
+    };
+    std::unordered_map<InfoHashKey, Change, InfoHashKeyHash> changes;
+    for (const WaitingWrite& write : storing_) {
+        Change& change = changes[keyOf(write.info_hash)];
+        change.time = write.time;
+        bool missed = false;
+        bool stored = writePeerRow(write, &missed);
+        if (!stored) {
+            // The peer table went away behind the driver's back: made
+            // again, so that the announce is not lost.
+            std::string error;
+            if (registerTorrent(write.info_hash, &error)) stored = writePeerRow(write, &missed);
+        }
+        if (missed || !stored) change.apart = true;
+        if (stored) {
+            change.seeders += write.seederChange;
+            change.leechers += write.leecherChange;
+            change.completed += write.completed ? 1 : 0;
+        }
+    }
+    storing_.clear();
+    for (const auto& [key, change] : changes) {
+        bool counted = false;
+        if (!change.apart) {
+            Query update(*db, kChangeStats);
+            update.bindBlob(1, key.data(), 20);
+            update.bindInt(2, change.seeders);
+            update.bindInt(3, change.leechers);
+            update.bindInt(4, change.completed);
+            update.bindInt(5, change.time);
+            counted = update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0;
+        }
+        if (!counted) {
+            // Registered, read and counted again by the next announce.
+            std::lock_guard lock(mirrorMutex_);
+            auto found = torrents_.find(key);
+            if (found != torrents_.end()) {
+                found->second.ready = false;
+                found->second.counted = false;
+                found->second.swarm = Swarm{};
+            }
+        }
+    }
+}
+
+bool SQLite3Driver::writePeerRow(const WaitingWrite& write, bool* missed) {
+    // A known peer's row is changed in place (no delete and insert of the
+    // row and its index entry); a new one goes in with REPLACE. The columns
+    // written are the same either way.
+    if (write.known) {
+        Query update(*db, kUpdatePeer, write.info_hash);
+        update.bindBlob(1, write.peer_id, 20);
+        update.bindBlob(2, &write.ip, 4);
+        update.bindBlob(3, &write.port, 2);
+        update.bindBlob(4, &write.uploaded, 8);
+        update.bindBlob(5, &write.downloaded, 8);
+        update.bindBlob(6, &write.left, 8);
+        update.bindInt(7, write.time);
+        // (A statement that could not be prepared is "done" without
+        // running; sqlite3_changes would then tell an earlier one's.)
+        if (update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) == 1) return true;
+        *missed = true;
+    }
+    Query replace(*db, kReplacePeer, write.info_hash);
+    replace.bindBlob(1, write.peer_id, 20);
+    replace.bindBlob(2, &write.ip, 4);
+    replace.bindBlob(3, &write.port, 2);
+    replace.bindBlob(4, &write.uploaded, 8);
+    replace.bindBlob(5, &write.downloaded, 8);
+    replace.bindBlob(6, &write.left, 8);
+    replace.bindInt(7, write.time);
+    return replace.step() == SQLITE_DONE;
+}
+
+SQLite3Driver::Exclusive::Exclusive(SQLite3Driver& driver, const uint8_t* info_hash, bool claimed)
+    : driver_(driver), info_hash_(info_hash) {
+    if (!claimed) {
+        TorrentState& state = driver_.stateOf(info_hash);
+        std::lock_guard lock(driver_.mirrorMutex_);
+        state.exclusive = true;
+    }
+    driver_.storeWaiting();  // what announces wrote for it before
+}
+
+SQLite3Driver::Exclusive::~Exclusive() {
+    std::lock_guard lock(driver_.mirrorMutex_);
+    auto found = driver_.torrents_.find(keyOf(info_hash_));
+    if (found != driver_.torrents_.end()) found->second.exclusive = false;
+}
+
+bool SQLite3Driver::storePeerNow(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
+                                 int64_t downloaded, int64_t left, int64_t uploaded, int32_t event, int32_t time,
+                                 Counts* counts) {
+    // The announce's statements join the open group transaction; the
+    // group is committed when it is full, or by the writer thread.
+    openGroup();
+    insertTorrent(info_hash);
+
+    // The row this announce replaces (same ip and port), if any, so the
+    // counts change by the difference instead of being recounted.
+    int32_t seederChange = left == 0 ? 1 : 0;
+    int32_t leecherChange = left == 0 ? 0 : 1;
+    const uint64_t key = peerKey(ip, port);
+    TorrentState& state = stateOf(info_hash);
+    Swarm* swarm = state.swarm.loaded || loadSwarm(info_hash) ? &state.swarm : nullptr;
+    int64_t position = -1;
+    if (swarm != nullptr) {
+        auto found = swarm->positions.find(key);
+        if (found != swarm->positions.end()) {
+            position = found->second;
+            if (swarm->peers[found->second].seeder) {
+                --seederChange;
+            } else {
+                --leecherChange;
+            }
+        }
+    } else {
+        Query previous(*db, kPreviousPeer, info_hash);
+        previous.bindBlob(1, &ip, 4);
+        previous.bindBlob(2, &port, 2);
+        if (previous.stepRow()) {
+            if (isSeederLeft(sqlite3_column_blob(previous.get(), 0), sqlite3_column_bytes(previous.get(), 0))) {
+                --seederChange;
+            } else {
+                --leecherChange;
+            }
+        }
+    }
+    {
+        WaitingWrite write{};
+        std::memcpy(write.info_hash, info_hash, 20);
+        std::memcpy(write.peer_id, peer_id, 20);
+        write.ip = ip;
+        write.port = port;
+        write.known = position >= 0;
+        write.time = time;
+        write.downloaded = downloaded;
+        write.left = left;
+        write.uploaded = uploaded;
+        bool missed = false;
+        const bool stored = writePeerRow(write, &missed);
+        if (missed) {
+            // The row was not where memory had it: it went in with
+            // REPLACE; count the table in full and read it again.
+            {
+                std::lock_guard mirror(mirrorMutex_);
+                state.counted = false;
+            }
+            unloadSwarm(info_hash);
+            swarm = nullptr;
+        }
+        if (!stored) {
+            seederChange = leecherChange = 0;
+            // The table went away behind this driver's back: make it
+            // again next time, and count and read it afresh then.
+            {
+                std::lock_guard mirror(mirrorMutex_);
+                state.ready = false;
+                state.counted = false;
+            }
+            unloadSwarm(info_hash);
+        } else if (swarm != nullptr) {
+            std::lock_guard mirror(mirrorMutex_);
+            if (position >= 0) {
+                swarm->peers[static_cast<std::size_t>(position)].seeder = left == 0;
+            } else {
+                swarm->positions[key] = static_cast<uint32_t>(swarm->peers.size());
+                swarm->peers.push_back(SwarmPeer{ip, port, left == 0});
+            }
+        }
+    }
+    *counts = updateCounts(info_hash, seederChange, leecherChange, event == kEventCompleted ? 1 : 0, time);
+    if (groupOpen_ && ++groupWrites_ >= kGroupSize && !commitGroup()) return false;
+    return true;
+}
+
 bool SQLite3Driver::deletePeer(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port) {
     std::lock_guard lock(writerMutex_);
+    Exclusive hold(*this, info_hash);
     commitGroup();
     Transaction transaction(*db);
     int32_t seederChange = 0;
@@ -729,6 +906,7 @@ bool SQLite3Driver::fetchPeers(const uint8_t* info_hash, int32_t* count, PeerAdd
             // some of its peers): the writer reads the table, uncommitted
             // writes included.
             std::lock_guard writer(writerMutex_);
+            storeWaiting();
             auto found = torrents_.find(keyOf(info_hash));
             const bool loaded = found != torrents_.end() && found->second.swarm.loaded;
             if (loaded || loadSwarm(info_hash)) {
@@ -779,6 +957,7 @@ void SQLite3Driver::cleanup() {
             continue;
         }
         std::lock_guard lock(writerMutex_);
+        Exclusive hold(*this, info_hash);
         commitGroup();
         Transaction transaction(*db);
 
@@ -803,7 +982,11 @@ void SQLite3Driver::cleanup() {
         stats.bindInt(4, static_cast<int32_t>(now()));
         const bool stored = stats.step() == SQLITE_DONE;
         if (stored) refreshStats(info_hash);
-        if (commit(transaction) && stored) stateOf(info_hash).counted = true;
+        if (commit(transaction) && stored) {
+            TorrentState& state = stateOf(info_hash);
+            std::lock_guard mirror(mirrorMutex_);
+            state.counted = true;
+        }
     }
 }
 

@@ -13,15 +13,20 @@
 //   without any table gets `stats` and `torrents`; one with tables is used
 //   as it is.
 // - Registrations and removals report success only when their commit
-//   succeeded. Peer writes (storePeer) are grouped: committed when 1024 are
-//   waiting or 10 ms after the first, by a flusher thread owned by the
-//   driver; flush() commits at once, the destructor commits what is open.
+//   succeeded. Peer writes (storePeer) are written behind: the announce
+//   changes what the driver keeps in memory and leaves the row to the
+//   writer thread owned by the driver, which stores the waiting writes in
+//   one commit 10 ms after the first of them. flush() stores and commits at
+//   once, and so does every registration, removal and maintenance pass
+//   before its own statements; the destructor stores what is waiting.
 // - Every operation may be called from any thread at any time. All SQL
 //   goes through one connection (opened in serialized mode), guarded by a
-//   mutex. hasTorrent, fetchTorrentStats and fetchPeers answer from what the
-//   driver keeps in memory (below); a torrent's peers are read from its table
-//   through that connection on first use. The connection is closed by the
-//   destructor, which must not run while an operation does.
+//   mutex, which an announce takes only the first time it meets a torrent
+//   (or when the writer has fallen kMaxWaitingWrites behind).
+//   hasTorrent, fetchTorrentStats and fetchPeers answer from what the
+//   driver keeps in memory (below); a torrent's peers are read from its
+//   table through that connection on first use. The connection is closed
+//   by the destructor, which must not run while an operation does.
 // - The journal is WAL with synchronous=NORMAL, set on every open, so a file
 //   written with a rollback journal is switched over when first opened.
 // - Seeder and leecher counts are kept up to date by each write; the first
@@ -99,14 +104,18 @@ public:
     // Whether the writer connection serializes concurrent calls itself.
     bool isSerialized() const;
 
-    // Commits the peer writes still waiting for their group commit; false
-    // when that commit failed (the writes are then lost).
+    // Stores and commits the peer writes still waiting; false when that
+    // commit failed (the writes are then lost).
     bool flush();
 
-    // Peer writes grouped into one commit: at most this many, and none
-    // waits longer than kGroupDelay for its commit.
+    // Peer writes waiting for the writer are committed together; none waits
+    // longer than kGroupDelay for its commit. Writes made directly on the
+    // connection (a torrent's first announce) commit after kGroupSize.
     static constexpr int kGroupSize = 1024;
     static constexpr std::chrono::milliseconds kGroupDelay{10};
+    // An announce that finds this many writes waiting stores them itself
+    // before its own: memory stays bounded when the disk is slow.
+    static constexpr std::size_t kMaxWaitingWrites = 65536;
 
     // Decodes the 40 digits after the `t` of a peer table name into the 20
     // info_hash bytes. False for anything but 40 digits "0"-"9" / "a"-"f".
@@ -116,16 +125,19 @@ private:
     int64_t now() const;
     uint64_t connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const;
 
-
-    // Writes the torrent's counts: a full count when they have not been
-    // counted since start-up (or the statistics row is missing), else the
-    // change. Adds `completed` to its download count. Needs the writer mutex.
     struct Counts {
         int32_t seeders = 0;
         int32_t leechers = 0;
     };
+    // Writes the torrent's counts: a full count when they have not been
+    // counted since start-up (or the statistics row is missing), else the
+    // change. Adds `completed` to its download count. Needs the writer mutex.
     Counts updateCounts(const uint8_t* info_hash, int32_t seederChange,
                         int32_t leecherChange, int32_t completed, int32_t time);
+    // Writes the registration row (making the schema when the file has no
+    // table) and the peer table; false, with SQLite's text in *error, when
+    // the table could not be made. Caller holds writerMutex_.
+    bool registerTorrent(const uint8_t* info_hash, std::string* error);
     // Creates `stats` and `torrents` where they are missing.
     void ensureSchema();
     // Commits; after a failed commit forgets what the caches learnt from it.
@@ -137,11 +149,63 @@ private:
     // Opens the group transaction of peer writes unless one is open. Caller
     // holds writerMutex_.
     void openGroup();
-    // Commits the group transaction, if one is open (rolls back and forgets
-    // on failure). Caller holds writerMutex_.
+    // Stores the waiting writes, then commits the group transaction if one
+    // is open (rolls back and forgets on failure). Caller holds writerMutex_.
     bool commitGroup();
-    // The flusher thread: commits a group kGroupDelay after it was opened.
+    // The writer thread: stores and commits kGroupDelay after it was armed.
     void flushLoop();
+    // Has the writer thread commit within kGroupDelay.
+    void armFlush();
+
+    // A peer write that the announce has made in memory and the writer
+    // stores: an UPDATE of the row memory knows, else a REPLACE.
+    struct WaitingWrite {
+        uint8_t info_hash[20];
+        uint8_t peer_id[20];
+        uint32_t ip;
+        uint16_t port;
+        bool known;          // the row is in the table
+        bool completed;      // event 1: one more download
+        int8_t seederChange;
+        int8_t leecherChange;
+        int32_t time;
+        int64_t downloaded;
+        int64_t left;
+        int64_t uploaded;
+    };
+    // The announce's write in memory, when the torrent is ready, counted,
+    // its swarm loaded and nobody holds it exclusively: the swarm and the
+    // counts change at once, the row waits for the writer. Otherwise false;
+    // with `claim` the torrent is then held exclusively by the caller, who
+    // holds writerMutex_.
+    bool storeBehind(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
+                     int64_t downloaded, int64_t left, int64_t uploaded, int32_t event, int32_t time,
+                     bool claim, Counts* counts);
+    // The announce's write on the connection: registration, swarm and
+    // counts read when needed. Caller holds writerMutex_ and the torrent.
+    bool storePeerNow(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
+                      int64_t downloaded, int64_t left, int64_t uploaded, int32_t event, int32_t time,
+                      Counts* counts);
+    // Writes the peer row: in place when `known`, else (or when the row was
+    // not there, which sets *missed) with REPLACE. False when not stored.
+    bool writePeerRow(const WaitingWrite& write, bool* missed);
+    // Stores the waiting writes in the group transaction. Caller holds
+    // writerMutex_.
+    void storeWaiting();
+    // Holds the torrent exclusively (writerMutex_ held): announces for it
+    // wait for writerMutex_ instead of changing memory, and the writes
+    // waiting for it are stored. Released by the destructor.
+    class Exclusive {
+    public:
+        Exclusive(SQLite3Driver& driver, const uint8_t* info_hash, bool claimed = false);
+        ~Exclusive();
+        Exclusive(const Exclusive&) = delete;
+        Exclusive& operator=(const Exclusive&) = delete;
+
+    private:
+        SQLite3Driver& driver_;
+        const uint8_t* info_hash_;
+    };
 
     std::string fileName_;
     Clock clock_;
@@ -149,9 +213,12 @@ private:
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
 
-    // What the writer knows of each torrent. The writer changes it (holding
-    // writerMutex_ and, for every change, mirrorMutex_) only after SQLite
-    // accepted the statement; other threads read it under mirrorMutex_.
+    // What the driver knows of each torrent. The writer changes it (holding
+    // writerMutex_ and, for every change, mirrorMutex_) after SQLite accepted
+    // the statement; an announce written behind changes its swarm and counts
+    // under mirrorMutex_ alone, which is why the writer holds a torrent
+    // exclusively while it reads or rewrites them from the file. Other
+    // threads read it under mirrorMutex_.
     // The peers of one torrent's table, read once and then kept by the
     // writer's own changes. Rows a store can replace (4-byte ip, 2-byte
     // port) are found through `positions`.
@@ -169,9 +236,10 @@ private:
         std::unordered_map<uint64_t, uint32_t, PeerKeyHash> positions;  // ip:port -> index in peers
     };
     struct TorrentState {
-        bool listed = false;    // has a `torrents` row
-        bool ready = false;     // row and peer table made by this driver; writer only
-        bool counted = false;   // seeders and leechers are exact; writer only
+        bool listed = false;     // has a `torrents` row
+        bool ready = false;      // row and peer table made by this driver
+        bool counted = false;    // seeders and leechers are exact
+        bool exclusive = false;  // held by a writer: announces do not write behind
         bool hasStats = false;  // has a `stats` row, whose counts follow
         int32_t seeders = 0;
         int32_t leechers = 0;
@@ -199,19 +267,21 @@ private:
     static int32_t pickPeers(const Swarm& swarm, int32_t wanted, PeerAddress* peers);
     std::unordered_map<InfoHashKey, TorrentState, InfoHashKeyHash> torrents_;
     std::mutex mirrorMutex_;
+    // Writes made in memory, in the order they were made (mirrorMutex_), and
+    // the batch the writer is storing (writerMutex_).
+    std::vector<WaitingWrite> waiting_;
+    std::vector<WaitingWrite> storing_;
 
     // Group commit of peer writes (writer mutex): whether a group
-    // transaction is open, how many writes it holds, its number.
+    // transaction is open and how many direct writes it holds.
     bool groupOpen_ = false;
     int groupWrites_ = 0;
-    uint64_t groupNumber_ = 0;
     bool inStorePeer_ = false;  // a storePeer is running on the writer (writer mutex)
 
-    // The flusher's schedule (flushMutex_): the group to commit and when.
+    // The writer thread's schedule (flushMutex_): whether and when to commit.
     std::mutex flushMutex_;
     std::condition_variable flushWake_;
     bool flushArmed_ = false;
-    uint64_t flushGroup_ = 0;
     std::chrono::steady_clock::time_point flushDeadline_;
     bool stopFlusher_ = false;
     std::thread flusher_;
