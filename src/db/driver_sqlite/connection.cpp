@@ -83,9 +83,12 @@ std::size_t Connection::KeyHash::operator()(const Key& key) const noexcept {
 }
 
 sqlite3_stmt* Connection::cached(const Key& key) {
+    // The same statement again (a batch of one torrent's rows): no look-up.
+    if (last_ != recent_.end() && last_->key == key) return last_->stmt;
     auto found = index_.find(key);
     if (found != index_.end()) {
         recent_.splice(recent_.begin(), recent_, found->second);
+        last_ = found->second;
         return found->second->stmt;
     }
     const std::string sql = textOf(key);
@@ -97,6 +100,7 @@ sqlite3_stmt* Connection::cached(const Key& key) {
     }
     if (stmt == nullptr) return nullptr;  // only white space or comments
     if (recent_.size() >= capacity_) {
+        if (last_ == std::prev(recent_.end())) last_ = recent_.end();
         Entry& oldest = recent_.back();
         sqlite3_finalize(oldest.stmt);
         index_.erase(oldest.key);
@@ -104,12 +108,14 @@ sqlite3_stmt* Connection::cached(const Key& key) {
     }
     recent_.push_front(Entry{key, stmt});
     index_.emplace(key, recent_.begin());
+    last_ = recent_.begin();
     return stmt;
 }
 
 void Connection::evict(const Key& key) {
     auto found = index_.find(key);
     if (found == index_.end()) return;
+    if (last_ == found->second) last_ = recent_.end();
     sqlite3_finalize(found->second->stmt);
     recent_.erase(found->second);
     index_.erase(found);

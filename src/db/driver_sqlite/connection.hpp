@@ -74,6 +74,7 @@ private:
     std::size_t capacity_;
     std::list<Entry> recent_;  // most recently used first
     std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index_;
+    std::list<Entry>::iterator last_ = recent_.end();  // the entry returned last, while cached
 };
 
 // A statement prepared for one use and finalized at scope end.

@@ -1,7 +1,10 @@
 #include "db/driver_sqlite/driver_sqlite.hpp"
 
 #include <sodium.h>
+#include <pthread.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -126,6 +129,15 @@ const unsigned char* tableHashKey() {
 uint64_t peerKey(uint32_t ip, uint16_t port) { return (static_cast<uint64_t>(ip) << 16) | port; }
 
 constexpr const char* kReadStats = "SELECT seeders,leechers,completed FROM stats WHERE info_hash=?";
+
+// The writer thread carries a name of its own, so that an operator can tell
+// it from the request threads (top -H, ps -L). Linux only; elsewhere it keeps
+// the process's name.
+void nameWriterThread() {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "norrik-writer");
+#endif
+}
 
 std::mt19937_64& threadRandom() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
@@ -321,6 +333,7 @@ SQLite3Driver::~SQLite3Driver() {
 }
 
 void SQLite3Driver::flushLoop() {
+    nameWriterThread();
     std::unique_lock lock(flushMutex_);
     while (!stopFlusher_) {
         if (!flushArmed_) {
@@ -332,9 +345,13 @@ void SQLite3Driver::flushLoop() {
         // after them arms the next round.
         flushArmed_ = false;
         lock.unlock();
-        {
+        // A backlog is stored and committed kWriterBatch writes at a time,
+        // so that announces which need the connection wait for one batch
+        // at most.
+        for (bool more = true; more;) {
             std::lock_guard writer(writerMutex_);
-            commitGroup();
+            more = storeWaiting(kWriterBatch);
+            commitOpenGroup();
         }
         lock.lock();
     }
@@ -357,6 +374,10 @@ void SQLite3Driver::openGroup() {
 
 bool SQLite3Driver::commitGroup() {
     storeWaiting();
+    return commitOpenGroup();
+}
+
+bool SQLite3Driver::commitOpenGroup() {
     if (!groupOpen_) return true;
     groupOpen_ = false;
     groupWrites_ = 0;
@@ -559,9 +580,10 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
     Counts counts;
     if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, false, &counts)) {
         // First announce of the torrent since start (or since the writer
-        // found memory and file apart), or the writer is far behind.
+        // found memory and file apart), or the writer is far behind: then
+        // the announce stores a batch of the oldest waiting writes itself.
         std::lock_guard lock(writerMutex_);
-        storeWaiting();
+        storeWaiting(kWriterBatch);
         if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, true, &counts)) {
             Exclusive hold(*this, info_hash, true);
             struct InStorePeer {
@@ -633,65 +655,81 @@ bool SQLite3Driver::storeBehind(const uint8_t* peer_id, const uint8_t* info_hash
     return true;
 }
 
-void SQLite3Driver::storeWaiting() {
+bool SQLite3Driver::storeWaiting(std::size_t limit) {
+    bool more = false;
     {
         std::lock_guard lock(mirrorMutex_);
-        if (waiting_.empty()) return;
-        storing_.swap(waiting_);
+        if (waiting_.empty()) return false;
+        if (waiting_.size() <= limit) {
+            storing_.swap(waiting_);
+        } else {
+            const auto end = waiting_.begin() + static_cast<std::ptrdiff_t>(limit);
+            storing_.assign(waiting_.begin(), end);
+            waiting_.erase(waiting_.begin(), end);
+            more = true;
+        }
     }
     openGroup();
-    // The counts' change of each torrent in the batch, written once; a
-    // torrent whose rows were not where memory had them is read and
-    // counted afresh on its next announce instead.
-    struct Change {
-        int32_t seeders = 0;
-        int32_t leechers = 0;
+    // One torrent's writes one after another, each peer's in the order they
+    // were made, and by address within the torrent: its statement and its
+    // pages are used while they are at hand. The counts' change of each
+    // torrent is written once per batch; a torrent whose rows were not where
+    // memory had them is read and counted afresh on its next announce.
+    std::stable_sort(storing_.begin(), storing_.end(), [](const WaitingWrite& a, const WaitingWrite& b) {
+        if (int order = std::memcmp(a.info_hash, b.info_hash, 20); order != 0) return order < 0;
+        return peerKey(a.ip, a.port) < peerKey(b.ip, b.port);
+    });
+    std::size_t rows = 0;
+    for (auto group = storing_.begin(); group != storing_.end();) {
+        int32_t seederChange = 0;
+        int32_t leecherChange = 0;
         int32_t completed = 0;
         int32_t time = 0;
         bool apart = false;
-    };
-    std::unordered_map<InfoHashKey, Change, InfoHashKeyHash> changes;
-    for (const WaitingWrite& write : storing_) {
-        Change& change = changes[keyOf(write.info_hash)];
-        change.time = write.time;
-        bool missed = false;
-        bool stored = writePeerRow(write, &missed);
-        if (!stored) {
-            // The peer table went away behind the driver's back: made
-            // again, so that the announce is not lost.
-            std::string error;
-            if (registerTorrent(write.info_hash, &error)) stored = writePeerRow(write, &missed);
+        auto write = group;
+        for (; write != storing_.end() && std::memcmp(write->info_hash, group->info_hash, 20) == 0; ++write) {
+            // A long batch lets the request threads in between its rows.
+            if (++rows % kRowsBetweenYields == 0) sched_yield();
+            time = write->time;
+            bool missed = false;
+            bool stored = writePeerRow(*write, &missed);
+            if (!stored) {
+                // The peer table went away behind the driver's back: made
+                // again, so that the announce is not lost.
+                std::string error;
+                if (registerTorrent(write->info_hash, &error)) stored = writePeerRow(*write, &missed);
+            }
+            if (missed || !stored) apart = true;
+            if (stored) {
+                seederChange += write->seederChange;
+                leecherChange += write->leecherChange;
+                completed += write->completed ? 1 : 0;
+            }
         }
-        if (missed || !stored) change.apart = true;
-        if (stored) {
-            change.seeders += write.seederChange;
-            change.leechers += write.leecherChange;
-            change.completed += write.completed ? 1 : 0;
-        }
-    }
-    storing_.clear();
-    for (const auto& [key, change] : changes) {
         bool counted = false;
-        if (!change.apart) {
+        if (!apart) {
             Query update(*db, kChangeStats);
-            update.bindBlob(1, key.data(), 20);
-            update.bindInt(2, change.seeders);
-            update.bindInt(3, change.leechers);
-            update.bindInt(4, change.completed);
-            update.bindInt(5, change.time);
+            update.bindBlob(1, group->info_hash, 20);
+            update.bindInt(2, seederChange);
+            update.bindInt(3, leecherChange);
+            update.bindInt(4, completed);
+            update.bindInt(5, time);
             counted = update.ok() && update.step() == SQLITE_DONE && sqlite3_changes(db->handle()) > 0;
         }
         if (!counted) {
             // Registered, read and counted again by the next announce.
             std::lock_guard lock(mirrorMutex_);
-            auto found = torrents_.find(key);
+            auto found = torrents_.find(keyOf(group->info_hash));
             if (found != torrents_.end()) {
                 found->second.ready = false;
                 found->second.counted = false;
                 found->second.swarm = Swarm{};
             }
         }
+        group = write;
     }
+    storing_.clear();
+    return more;
 }
 
 bool SQLite3Driver::writePeerRow(const WaitingWrite& write, bool* missed) {

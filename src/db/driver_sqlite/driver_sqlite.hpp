@@ -54,6 +54,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -113,9 +114,14 @@ public:
     // connection (a torrent's first announce) commit after kGroupSize.
     static constexpr int kGroupSize = 1024;
     static constexpr std::chrono::milliseconds kGroupDelay{10};
-    // An announce that finds this many writes waiting stores them itself
-    // before its own: memory stays bounded when the disk is slow.
+    // An announce that finds this many writes waiting stores the oldest
+    // kWriterBatch of them itself before its own: memory stays bounded when
+    // the writer falls behind (a slow disk, a core too busy to let it run).
     static constexpr std::size_t kMaxWaitingWrites = 65536;
+    // A backlog is stored this many writes per commit.
+    static constexpr std::size_t kWriterBatch = 4096;
+    // The writer lets other threads run after this many rows.
+    static constexpr std::size_t kRowsBetweenYields = 32;
 
     // Decodes the 40 digits after the `t` of a peer table name into the 20
     // info_hash bytes. False for anything but 40 digits "0"-"9" / "a"-"f".
@@ -152,6 +158,9 @@ private:
     // Stores the waiting writes, then commits the group transaction if one
     // is open (rolls back and forgets on failure). Caller holds writerMutex_.
     bool commitGroup();
+    // Commits the group transaction, if one is open, as commitGroup does,
+    // without storing waiting writes first.
+    bool commitOpenGroup();
     // The writer thread: stores and commits kGroupDelay after it was armed.
     void flushLoop();
     // Has the writer thread commit within kGroupDelay.
@@ -189,9 +198,9 @@ private:
     // Writes the peer row: in place when `known`, else (or when the row was
     // not there, which sets *missed) with REPLACE. False when not stored.
     bool writePeerRow(const WaitingWrite& write, bool* missed);
-    // Stores the waiting writes in the group transaction. Caller holds
-    // writerMutex_.
-    void storeWaiting();
+    // Stores the oldest waiting writes, at most `limit`, in the group
+    // transaction; true when more are waiting. Caller holds writerMutex_.
+    bool storeWaiting(std::size_t limit = SIZE_MAX);
     // Holds the torrent exclusively (writerMutex_ held): announces for it
     // wait for writerMutex_ instead of changing memory, and the writes
     // waiting for it are stored. Released by the destructor.
@@ -269,8 +278,8 @@ private:
     std::mutex mirrorMutex_;
     // Writes made in memory, in the order they were made (mirrorMutex_), and
     // the batch the writer is storing (writerMutex_).
-    std::vector<WaitingWrite> waiting_;
-    std::vector<WaitingWrite> storing_;
+    std::deque<WaitingWrite> waiting_;
+    std::deque<WaitingWrite> storing_;
 
     // Group commit of peer writes (writer mutex): whether a group
     // transaction is open and how many direct writes it holds.
