@@ -126,7 +126,7 @@ TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
             clock += 3000;  // older rows start to expire
             driver->cleanup();
         }
-        driver->flush();  // peer writes reach the file with their group commit
+        driver->flush();  // peer writes reach the file with the writer's next commit
         ASSERT_EQ(storedCount(*driver, hash), fullCount(raw, hash));
     }
 }
@@ -217,7 +217,7 @@ TEST_F(StoreLoad, PeerWritesReachTheFileWithoutAFlushAndRegistrationsAtOnce) {
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM torrents"), 1);
     EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + announced.table() + "'"), 1);
 
-    // Grouped peer writes are committed by the flusher thread shortly after.
+    // Peer writes are stored and committed by the writer thread shortly after.
     driver->storePeer(PeerId('B').get(), added.get(), 0x0A000002, 2, 0, 0, 0, 0);
     int64_t rows = -1;
     for (int wait = 0; wait < 500 && rows != 1; ++wait) {

@@ -267,7 +267,7 @@ TEST_F(SQLiteStore, StorePeerCountsSeedersAndLeechersAndPrintsThem) {
     EXPECT_EQ(record.seeders, 1);
     EXPECT_EQ(record.leechers, 1);
     EXPECT_EQ(record.completed, 0);
-    driver->flush();  // peer writes reach the file with their group commit
+    driver->flush();  // peer writes reach the file with the writer's next commit
     EXPECT_EQ(RawDb(file).integer("SELECT last_mod FROM stats"), kStart);
 }
 

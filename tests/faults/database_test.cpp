@@ -57,7 +57,7 @@ struct Running {
 }
 
 // Peer writes (and the registrations an announce makes in dynamic mode) reach
-// the file with the store's next group commit, a few milliseconds after the
+// the file with the store writer's next commit, a few milliseconds after the
 // reply. Waits until the torrent is in the file, so "stored before the fault"
 // means committed.
 ::testing::AssertionResult reachesTheFile(const std::string& database, const Hash& hash) {

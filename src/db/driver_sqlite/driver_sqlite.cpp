@@ -167,7 +167,7 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
     ensureSchema();
     tableHashKey();
     loadTorrents();
-    flusher_ = std::thread(&SQLite3Driver::flushLoop, this);
+    writerThread_ = std::thread(&SQLite3Driver::writerLoop, this);
 }
 
 std::size_t SQLite3Driver::InfoHashKeyHash::operator()(const InfoHashKey& key) const noexcept {
@@ -323,27 +323,27 @@ void SQLite3Driver::ensureSchema() {
 
 SQLite3Driver::~SQLite3Driver() {
     {
-        std::lock_guard lock(flushMutex_);
-        stopFlusher_ = true;
+        std::lock_guard lock(writerScheduleMutex_);
+        stopWriter_ = true;
     }
-    flushWake_.notify_all();
-    if (flusher_.joinable()) flusher_.join();
+    writerWake_.notify_all();
+    if (writerThread_.joinable()) writerThread_.join();
     std::lock_guard lock(writerMutex_);
     commitGroup();
 }
 
-void SQLite3Driver::flushLoop() {
+void SQLite3Driver::writerLoop() {
     nameWriterThread();
-    std::unique_lock lock(flushMutex_);
-    while (!stopFlusher_) {
-        if (!flushArmed_) {
-            flushWake_.wait(lock);
+    std::unique_lock lock(writerScheduleMutex_);
+    while (!stopWriter_) {
+        if (!writerArmed_) {
+            writerWake_.wait(lock);
             continue;
         }
-        if (flushWake_.wait_until(lock, flushDeadline_, [&] { return stopFlusher_; })) break;
+        if (writerWake_.wait_until(lock, writerDeadline_, [&] { return stopWriter_; })) break;
         // Disarmed before the waiting writes are taken: a write that comes
         // after them arms the next round.
-        flushArmed_ = false;
+        writerArmed_ = false;
         lock.unlock();
         // A backlog is stored and committed kWriterBatch writes at a time,
         // so that announces which need the connection wait for one batch
@@ -357,19 +357,19 @@ void SQLite3Driver::flushLoop() {
     }
 }
 
-void SQLite3Driver::armFlush() {
-    std::lock_guard lock(flushMutex_);
-    if (flushArmed_) return;
-    flushArmed_ = true;
-    flushDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
-    flushWake_.notify_one();
+void SQLite3Driver::armWriter() {
+    std::lock_guard lock(writerScheduleMutex_);
+    if (writerArmed_) return;
+    writerArmed_ = true;
+    writerDeadline_ = std::chrono::steady_clock::now() + kGroupDelay;
+    writerWake_.notify_one();
 }
 
 void SQLite3Driver::openGroup() {
     if (groupOpen_ || !db->run("BEGIN IMMEDIATE")) return;  // without it each statement commits on its own
     groupOpen_ = true;
     groupWrites_ = 0;
-    armFlush();
+    armWriter();
 }
 
 bool SQLite3Driver::commitGroup() {
@@ -583,7 +583,7 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
         // found memory and file apart), or the writer is far behind: then
         // the announce stores a batch of the oldest waiting writes itself.
         std::lock_guard lock(writerMutex_);
-        storeWaiting(kWriterBatch);
+        storeWaiting(kAnnounceBatch);
         if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, true, &counts)) {
             Exclusive hold(*this, info_hash, true);
             struct InStorePeer {
@@ -648,7 +648,7 @@ bool SQLite3Driver::storeBehind(const uint8_t* peer_id, const uint8_t* info_hash
     state.completed += write.completed ? 1 : 0;
     counts->seeders = state.seeders;
     counts->leechers = state.leechers;
-    if (waiting_.empty()) armFlush();
+    if (waiting_.empty()) armWriter();
     waiting_.push_back(write);
     // What insertTorrent says of a torrent that is registered already.
     Log::request("E:(null)");

@@ -115,10 +115,12 @@ public:
     static constexpr int kGroupSize = 1024;
     static constexpr std::chrono::milliseconds kGroupDelay{10};
     // An announce that finds this many writes waiting stores the oldest
-    // kWriterBatch of them itself before its own: memory stays bounded when
-    // the writer falls behind (a slow disk, a core too busy to let it run).
+    // kAnnounceBatch of them itself before its own: memory stays bounded
+    // when the writer falls behind (a slow disk, a core too busy to let it
+    // run), and no single announce waits for long.
     static constexpr std::size_t kMaxWaitingWrites = 65536;
-    // A backlog is stored this many writes per commit.
+    static constexpr std::size_t kAnnounceBatch = 256;
+    // The writer stores a backlog this many writes per commit.
     static constexpr std::size_t kWriterBatch = 4096;
     // The writer lets other threads run after this many rows.
     static constexpr std::size_t kRowsBetweenYields = 32;
@@ -162,9 +164,9 @@ private:
     // without storing waiting writes first.
     bool commitOpenGroup();
     // The writer thread: stores and commits kGroupDelay after it was armed.
-    void flushLoop();
+    void writerLoop();
     // Has the writer thread commit within kGroupDelay.
-    void armFlush();
+    void armWriter();
 
     // A peer write that the announce has made in memory and the writer
     // stores: an UPDATE of the row memory knows, else a REPLACE.
@@ -287,13 +289,13 @@ private:
     int groupWrites_ = 0;
     bool inStorePeer_ = false;  // a storePeer is running on the writer (writer mutex)
 
-    // The writer thread's schedule (flushMutex_): whether and when to commit.
-    std::mutex flushMutex_;
-    std::condition_variable flushWake_;
-    bool flushArmed_ = false;
-    std::chrono::steady_clock::time_point flushDeadline_;
-    bool stopFlusher_ = false;
-    std::thread flusher_;
+    // The writer thread's schedule (writerScheduleMutex_): whether and when to commit.
+    std::mutex writerScheduleMutex_;
+    std::condition_variable writerWake_;
+    bool writerArmed_ = false;
+    std::chrono::steady_clock::time_point writerDeadline_;
+    bool stopWriter_ = false;
+    std::thread writerThread_;
 };
 
 }  // namespace NORRIK::Data
