@@ -578,13 +578,15 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
                               int64_t downloaded, int64_t left, int64_t uploaded, int32_t event) {
     const int32_t time = static_cast<int32_t>(now());
     Counts counts;
-    if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, false, &counts)) {
+    bool behind = storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, false, &counts);
+    if (!behind) {
         // First announce of the torrent since start (or since the writer
         // found memory and file apart), or the writer is far behind: then
         // the announce stores a batch of the oldest waiting writes itself.
         std::lock_guard lock(writerMutex_);
         storeWaiting(kAnnounceBatch);
-        if (!storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, true, &counts)) {
+        behind = storeBehind(peer_id, info_hash, ip, port, downloaded, left, uploaded, event, time, true, &counts);
+        if (!behind) {
             Exclusive hold(*this, info_hash, true);
             struct InStorePeer {
                 explicit InStorePeer(bool& flag) : flag_(flag) { flag_ = true; }
@@ -596,6 +598,9 @@ bool SQLite3Driver::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, 
             }
         }
     }
+    // Written behind, the torrent was registered already: what insertTorrent
+    // says of it then.
+    if (behind) Log::request("E:(null)");
     if (Log::requestLogging()) {  // no text built when nobody reads it
         Log::request("seeders " + std::to_string(counts.seeders) + " leechers " + std::to_string(counts.leechers));
     }
@@ -608,8 +613,11 @@ bool SQLite3Driver::storeBehind(const uint8_t* peer_id, const uint8_t* info_hash
     const InfoHashKey key = keyOf(info_hash);
     std::lock_guard lock(mirrorMutex_);
     auto found = torrents_.find(key);
+    // With `claim` the caller has just stored a batch of the oldest writes
+    // itself: its own joins the queue even when the others have filled it
+    // up again meanwhile.
     if (found == torrents_.end() || !found->second.ready || !found->second.counted || !found->second.hasStats ||
-        !found->second.swarm.loaded || found->second.exclusive || waiting_.size() >= kMaxWaitingWrites) {
+        !found->second.swarm.loaded || found->second.exclusive || (!claim && waiting_.size() >= kMaxWaitingWrites)) {
         if (claim) torrents_[key].exclusive = true;
         return false;
     }
@@ -650,8 +658,6 @@ bool SQLite3Driver::storeBehind(const uint8_t* peer_id, const uint8_t* info_hash
     counts->leechers = state.leechers;
     if (waiting_.empty()) armWriter();
     waiting_.push_back(write);
-    // What insertTorrent says of a torrent that is registered already.
-    Log::request("E:(null)");
     return true;
 }
 

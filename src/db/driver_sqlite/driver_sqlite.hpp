@@ -187,8 +187,9 @@ private:
     // The announce's write in memory, when the torrent is ready, counted,
     // its swarm loaded and nobody holds it exclusively: the swarm and the
     // counts change at once, the row waits for the writer. Otherwise false;
-    // with `claim` the torrent is then held exclusively by the caller, who
-    // holds writerMutex_.
+    // with `claim` (the caller holds writerMutex_ and has stored a batch of
+    // waiting writes) the queue's bound does not apply, and when the write
+    // cannot go behind the torrent is held exclusively by the caller.
     bool storeBehind(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,
                      int64_t downloaded, int64_t left, int64_t uploaded, int32_t event, int32_t time,
                      bool claim, Counts* counts);
@@ -251,7 +252,7 @@ private:
         bool ready = false;      // row and peer table made by this driver
         bool counted = false;    // seeders and leechers are exact
         bool exclusive = false;  // held by a writer: announces do not write behind
-        bool hasStats = false;  // has a `stats` row, whose counts follow
+        bool hasStats = false;   // has a `stats` row, whose counts follow
         int32_t seeders = 0;
         int32_t leechers = 0;
         int32_t completed = 0;
