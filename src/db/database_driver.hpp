@@ -16,6 +16,7 @@
 //   the web application only borrows it.
 
 #include <cstdint>
+#include <memory>
 
 #include "db/database_exception.hpp"
 #include "settings.hpp"
@@ -32,6 +33,23 @@ struct TorrentStats {
     int32_t seeders;
     int32_t leechers;
     int32_t completed;
+};
+
+// What a store can tell about itself, for metrics. Zero where a store keeps
+// no such figure.
+struct StoreStatus {
+    uint64_t torrents = 0;  // registered
+    uint64_t peers = 0;
+    uint64_t seeders = 0;
+    uint64_t leechers = 0;
+    uint64_t queuedWrites = 0;      // waiting for the writer
+    double queueLagSeconds = 0;     // age of the oldest waiting write
+    uint64_t droppedWrites = 0;     // peer rows not queued because the queue was full
+    uint64_t commits = 0;
+    uint64_t failedCommits = 0;
+    uint64_t rowsNotStored = 0;
+    bool writerFailing = false;     // the database refuses writes right now
+    double lastPassSeconds = -1;    // duration of the last maintenance pass, -1 before the first
 };
 
 class DatabaseDriver {
@@ -82,6 +100,12 @@ public:
     // One maintenance pass: expire stale peers and refresh statistics.
     virtual void cleanup();
 
+    // Waits until every write made before the call is stored; false when
+    // that failed. Stores that write at once return true.
+    virtual bool flush() { return true; }
+
+    virtual StoreStatus status() const { return {}; }
+
 protected:
     Settings::Section* getSettings() const { return settings_; }
 
@@ -89,5 +113,11 @@ private:
     Settings::Section* settings_;
     bool isDynamic_;
 };
+
+// Opens the store that section "database" names: key "driver" ("sqlite3",
+// the default, or "postgresql") and the keys of that store. A missing section
+// reads as an empty one. Throws DatabaseException code 2 when the store
+// cannot be opened.
+std::unique_ptr<DatabaseDriver> openDatabaseDriver(Settings::Section* section, bool isDynamic);
 
 }  // namespace NORRIK::Data

@@ -13,7 +13,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "db/driver_sqlite/driver_sqlite.hpp"
 #include "tracker/wire.hpp"
 #include "util/address.hpp"
 #include "util/hex.hpp"
@@ -129,8 +128,10 @@ TrackerConfig TrackerConfig::fromSection(const Settings::Section* section) {
     return config;
 }
 
-Tracker::Tracker(Settings* settings)
-    : settings_(settings), config_(TrackerConfig::fromSection(settings->getSection("tracker"))) {}
+Tracker::Tracker(Settings* settings, StoreFactory storeFactory)
+    : settings_(settings),
+      config_(TrackerConfig::fromSection(settings->getSection("tracker"))),
+      storeFactory_(std::move(storeFactory)) {}
 
 Tracker::~Tracker() {
     running_.store(false);
@@ -198,7 +199,8 @@ int Tracker::start() {
 }
 
 void Tracker::createDriver() {
-    driver_ = std::make_unique<Data::SQLite3Driver>(settings_->getSection("database"), config_.isDynamic);
+    driver_ = storeFactory_ ? storeFactory_(settings_->getSection("database"), config_.isDynamic)
+                            : Data::openDatabaseDriver(settings_->getSection("database"), config_.isDynamic);
     Log::setRequestLogging(config_.logRequests);
 }
 
@@ -350,10 +352,13 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
             if (logging) Log::request("Peer: " + std::string(peerText) + ":" + std::to_string(peer.port));
         }
     }
-    sendReply(from, reply, replySize);
-
+    // The peer is recorded (in memory; the file follows) before the reply
+    // goes out, so that a client holding its reply finds the torrent in a
+    // scrape on any worker. The reply's counts were taken before, without
+    // this announce.
     driver_->storePeer(request.peerId, request.infoHash, askerIp, request.port, request.downloaded, request.left,
                        request.uploaded, event);
+    sendReply(from, reply, replySize);
 }
 
 void Tracker::handleScrape(const sockaddr_in& from, const uint8_t* data, std::size_t length) {

@@ -7,7 +7,7 @@
 // - start() is called at most once, on the thread that also destroys the
 //   tracker. It binds one UDP socket on all IPv4 addresses (without address
 //   reuse, so a second tracker on a busy port fails instead of sharing its
-//   datagrams), creates the SQLite store from section "database", and
+//   datagrams), creates the store from section "database", and
 //   launches one maintenance thread and the worker threads. Results: 0
 //   running, 1 the socket could not be created, 2 it could not be bound. A
 //   DatabaseException from the store's constructor passes out unchanged.
@@ -99,7 +99,11 @@ private:
 
 class Tracker {
 public:
-    explicit Tracker(Settings* settings);
+    // Makes the store from section "database" and the dynamic flag; the
+    // default opens the one that section names.
+    using StoreFactory = std::function<std::unique_ptr<Data::DatabaseDriver>(Settings::Section*, bool isDynamic)>;
+
+    explicit Tracker(Settings* settings, StoreFactory storeFactory = {});
     virtual ~Tracker();
 
     Tracker(const Tracker&) = delete;
@@ -139,6 +143,7 @@ private:
 
     Settings* settings_;
     TrackerConfig config_;
+    StoreFactory storeFactory_;
     std::unique_ptr<Data::DatabaseDriver> driver_;
     FileDescriptor socket_;
     std::atomic<bool> running_{false};

@@ -98,6 +98,7 @@ TEST_F(StoreLoad, StatisticsCountedWrongBeforeStartAreRecountedOnTheFirstWrite) 
     Hash hash(2);
     {
         auto driver = open();
+        driver->insertTorrent(hash.get());
         driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
         driver->storePeer(PeerId('B').get(), hash.get(), 0x0A000001, 2, 0, 500, 0, 0);
     }
@@ -110,6 +111,7 @@ TEST_F(StoreLoad, StatisticsCountedWrongBeforeStartAreRecountedOnTheFirstWrite) 
 TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
     auto driver = open();
     Hash hash(3);
+    driver->insertTorrent(hash.get());
     RawDb raw(file);
     std::mt19937 random(12345);
     for (int i = 0; i < 400; ++i) {
@@ -134,6 +136,7 @@ TEST_F(StoreLoad, CountsStayExactThroughAnySequenceOfWrites) {
 TEST_F(StoreLoad, PeerTableDroppedBehindTheDriverIsMadeAgain) {
     auto driver = open();
     Hash hash(5);
+    driver->insertTorrent(hash.get());
     driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 0);
     driver->flush();
     RawDb raw(file);
@@ -181,6 +184,7 @@ TEST_F(StoreLoad, PeersHandedOutFollowDeletesExpiryAndRemoval) {
     // must take the peer out of what is handed out.
     auto driver = open();
     Hash hash(11);
+    driver->insertTorrent(hash.get());
     auto handedOut = [&] {
         PeerAddress peers[30];
         int32_t count = 30;
@@ -231,6 +235,7 @@ TEST_F(StoreLoad, ConnectionsAreClosedWhenTheDriverGoes) {
     Hash hash(4);
     {
         auto driver = open();
+        driver->insertTorrent(hash.get());
         std::vector<std::thread> readers;
         for (int t = 0; t < 4; ++t) {
             readers.emplace_back([&] {

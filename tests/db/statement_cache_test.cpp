@@ -40,13 +40,13 @@ TEST(StatementCache, StatementsLeavingTheCacheAreNotHandedOutAgain) {
         auto connection = Connection::open(dir.path("two.db"), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, 4);
         ASSERT_TRUE(connection);
         // Evicted after a failed step, then asked for again once it can run.
-        ASSERT_TRUE(connection->exec("CREATE TABLE missing (x INTEGER)"));
-        ASSERT_TRUE(connection->exec("INSERT INTO missing VALUES (7)"));
+        ASSERT_EQ(connection->exec("CREATE TABLE missing (x INTEGER)"), SQLITE_OK);
+        ASSERT_EQ(connection->exec("INSERT INTO missing VALUES (7)"), SQLITE_OK);
         EXPECT_EQ(valueOf(*connection, kMissing), 7);
-        ASSERT_TRUE(connection->exec("DROP TABLE missing"));
+        ASSERT_EQ(connection->exec("DROP TABLE missing"), SQLITE_OK);
         EXPECT_EQ(valueOf(*connection, kMissing), -1);
-        ASSERT_TRUE(connection->exec("CREATE TABLE missing (x INTEGER)"));
-        ASSERT_TRUE(connection->exec("INSERT INTO missing VALUES (8)"));
+        ASSERT_EQ(connection->exec("CREATE TABLE missing (x INTEGER)"), SQLITE_OK);
+        ASSERT_EQ(connection->exec("INSERT INTO missing VALUES (8)"), SQLITE_OK);
         EXPECT_EQ(valueOf(*connection, kMissing), 8);
         // Evicted by hand while it is the one handed out last.
         EXPECT_EQ(valueOf(*connection, kTwo), 2);

@@ -7,9 +7,6 @@
 namespace NORRIK::Data::SQLite {
 
 namespace {
-// How long a statement waits for a lock held by another connection (another
-// process, or a checkpoint) before it fails.
-constexpr int kBusyTimeoutMs = 5000;
 // Pages of write-ahead log after which a commit copies the log into the file.
 constexpr int kCheckpointPages = 10000;
 }  // namespace
@@ -43,6 +40,9 @@ std::unique_ptr<Connection> Connection::open(const std::string& fileName, int fl
     // Durable at every checkpoint, not at every commit: a power cut may lose
     // the last announces, never the file's consistency.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    // After a checkpoint has copied the log back, a log that grew past this
+    // (while another program held a read snapshot, say) is cut back to it.
+    sqlite3_exec(db, "PRAGMA journal_size_limit=67108864", nullptr, nullptr, nullptr);
     return std::unique_ptr<Connection>(new Connection(db, cacheCapacity));
 }
 
@@ -116,27 +116,44 @@ sqlite3_stmt* Connection::cached(const Key& key) {
 void Connection::evict(const Key& key) {
     auto found = index_.find(key);
     if (found == index_.end()) return;
-    if (last_ == found->second) last_ = recent_.end();
-    sqlite3_finalize(found->second->stmt);
-    recent_.erase(found->second);
-    index_.erase(found);
+    evictEntry(found->second);
 }
 
-bool Connection::run(const char* sql) {
+int Connection::run(const char* sql) {
     Query query(*this, sql);
-    if (!query.ok()) return false;
+    if (!query.ok()) {
+        const int code = sqlite3_errcode(db_);
+        return code == SQLITE_OK || code == SQLITE_DONE || code == SQLITE_ROW ? SQLITE_ERROR : code;
+    }
     int rc;
     while ((rc = query.step()) == SQLITE_ROW) {
     }
-    return rc == SQLITE_DONE;
+    return rc;
 }
 
-bool Connection::exec(const std::string& sql, std::string* error) {
+int Connection::exec(const std::string& sql, std::string* error) {
     char* message = nullptr;
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK && error != nullptr) *error = message != nullptr ? message : sqlite3_errmsg(db_);
     sqlite3_free(message);
-    return rc == SQLITE_OK;
+    return rc;
+}
+
+void Connection::evictTable(const uint8_t* info_hash) {
+    std::array<uint8_t, 20> table;
+    std::memcpy(table.data(), info_hash, table.size());
+    for (auto entry = recent_.begin(); entry != recent_.end();) {
+        auto next = std::next(entry);
+        if (entry->key.table == table) evictEntry(entry);
+        entry = next;
+    }
+}
+
+void Connection::evictEntry(std::list<Entry>::iterator entry) {
+    if (last_ == entry) last_ = recent_.end();
+    sqlite3_finalize(entry->stmt);
+    index_.erase(entry->key);
+    recent_.erase(entry);
 }
 
 Statement::Statement(sqlite3* db, const std::string& sql) {
@@ -165,19 +182,5 @@ int Query::step() {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) failed_ = true;
     return rc;
 }
-
-Transaction::Transaction(Connection& connection)
-    : connection_(connection),
-      active_(sqlite3_get_autocommit(connection.handle()) != 0 && connection.run("BEGIN IMMEDIATE")) {}
-
-bool Transaction::commit() {
-    if (!active_) return true;
-    active_ = false;
-    if (connection_.run("COMMIT")) return true;
-    connection_.run("ROLLBACK");
-    return false;
-}
-
-Transaction::~Transaction() { commit(); }
 
 }  // namespace NORRIK::Data::SQLite

@@ -2,8 +2,8 @@
 // One SQLite connection with a bounded cache of prepared statements, and the
 // small RAII helpers the store uses on it.
 //
-// Contract: a Connection is used by one thread at a time (the store guards
-// its connection with a mutex); it is still opened in serialized mode. Cached statements
+// Contract: a Connection is used by one thread at a time (the store's writer
+// thread); it is still opened in serialized mode. Cached statements
 // are reset and their bindings cleared when the Query using them ends; a
 // statement whose step failed is dropped from the cache, so it is prepared
 // afresh next time. The connection and every cached statement are released
@@ -28,6 +28,10 @@ namespace NORRIK::Data::SQLite {
 
 class Connection {
 public:
+    // How long a statement waits for a lock held by another connection
+    // (another process, or a checkpoint) before it fails.
+    static constexpr int kBusyTimeoutMs = 5000;
+
     // Opens the file with the given flags (SQLITE_OPEN_FULLMUTEX is always
     // added) and sets the per-connection options. Null when it cannot be
     // opened.
@@ -53,12 +57,17 @@ public:
     // Finalizes and forgets the cached statement for `key`.
     void evict(const Key& key);
 
-    // Runs one cached constant statement without parameters to its end.
-    bool run(const char* sql);
+    // Runs one cached constant statement without parameters to its end;
+    // SQLITE_DONE, or the code of the failure.
+    int run(const char* sql);
 
     // Runs SQL text with sqlite3_exec; on failure `error` receives SQLite's
-    // text when given.
-    bool exec(const std::string& sql, std::string* error = nullptr);
+    // text when given. SQLITE_OK or the code of the failure.
+    int exec(const std::string& sql, std::string* error = nullptr);
+
+    // Finalizes and forgets the cached statements on one torrent's peer
+    // table (its table was dropped).
+    void evictTable(const uint8_t* info_hash);
 
 private:
     explicit Connection(sqlite3* db, std::size_t capacity) : db_(db), capacity_(capacity) {}
@@ -70,6 +79,8 @@ private:
     struct KeyHash {
         std::size_t operator()(const Key& key) const noexcept;
     };
+    void evictEntry(std::list<Entry>::iterator entry);
+
     sqlite3* db_;
     std::size_t capacity_;
     std::list<Entry> recent_;  // most recently used first
@@ -125,26 +136,6 @@ private:
     Connection::Key key_;
     sqlite3_stmt* stmt_;
     bool failed_ = false;
-};
-
-// Wraps the statements of one operation in a write transaction, unless one
-// is open already on the connection (nested operations join the outer one).
-// commit() ends it and says whether its changes are stored: a failed commit
-// (disk full, a lock held past the busy timeout) rolls back and returns
-// false. A joined transaction's commit() returns true: the outer one decides.
-// Without an explicit commit() the destructor commits.
-class Transaction {
-public:
-    explicit Transaction(Connection& connection);
-    ~Transaction();
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
-
-    bool commit();
-
-private:
-    Connection& connection_;
-    bool active_;
 };
 
 }  // namespace NORRIK::Data::SQLite

@@ -1,0 +1,17 @@
+#include <string>
+
+#include "db/database_driver.hpp"
+#include "db/driver_sqlite/driver_sqlite.hpp"
+#include "util/log.hpp"
+
+namespace NORRIK::Data {
+
+std::unique_ptr<DatabaseDriver> openDatabaseDriver(Settings::Section* section, bool isDynamic) {
+    const std::string driver = section != nullptr ? section->get("driver") : std::string();
+    if (!driver.empty() && driver != "sqlite3") {
+        Log::error("Unknown database driver '" + driver + "'; using sqlite3");
+    }
+    return std::make_unique<SQLite3Driver>(section, isDynamic);
+}
+
+}  // namespace NORRIK::Data
