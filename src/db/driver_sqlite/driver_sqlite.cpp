@@ -98,26 +98,14 @@ void countRows(sqlite3_stmt* stmt, Counts& counts) {
     }
 }
 
-// The secret of the connection identifiers: drawn once per process, so
-// identifiers do not survive a restart and cannot be computed outside.
-const unsigned char* connectionIdKey() {
+// The secret of the in-memory torrent table's hash: info_hashes come from
+// clients, so their placement must not be predictable.
+const unsigned char* tableHashKey() {
     static const auto* key = [] {
         if (sodium_init() < 0) {
             Log::error("libsodium could not be initialised");
             std::abort();
         }
-        static unsigned char bytes[crypto_shorthash_KEYBYTES];
-        crypto_shorthash_keygen(bytes);
-        return bytes;
-    }();
-    return key;
-}
-
-// The secret of the in-memory torrent table's hash: info_hashes come from
-// clients, so their placement must not be predictable.
-const unsigned char* tableHashKey() {
-    static const auto* key = [] {
-        connectionIdKey();  // initialises libsodium
         static unsigned char bytes[crypto_shorthash_KEYBYTES];
         crypto_shorthash_keygen(bytes);
         return bytes;
@@ -153,7 +141,6 @@ SQLite3Driver::SQLite3Driver(Settings::Section* settings, bool isDynamic)
         fileName_ = kDefaultFileName;
         Log::info(std::string("No database file configured, using ") + kDefaultFileName);
     }
-    connectionIdKey();
 
     db = Connection::open(fileName_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, kWriterCacheSize);
     if (!db) throw DatabaseException(DatabaseException::kConnectFailed);
@@ -505,29 +492,13 @@ bool SQLite3Driver::hasTorrent(const uint8_t* info_hash) {
     return found != torrents_.end() && found->second.listed;
 }
 
-uint64_t SQLite3Driver::connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const {
-    unsigned char message[4 + 2 + 8];
-    std::memcpy(message, &ip, 4);
-    std::memcpy(message + 4, &port, 2);
-    std::memcpy(message + 6, &window, 8);
-    unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, message, sizeof message, connectionIdKey());
-    uint64_t id;
-    std::memcpy(&id, out, sizeof id);
-    return id;
-}
-
-bool SQLite3Driver::issueConnectionId(uint64_t* connectionId, uint32_t ip, uint16_t port) {
-    *connectionId = connectionIdFor(ip, port, now() / kConnectionIdWindowSeconds);
+bool SQLite3Driver::issueConnectionId(uint64_t* connectionId, uint32_t ip, uint16_t) {
+    *connectionId = connectionIds_.issue(ip);
     return true;
 }
 
-bool SQLite3Driver::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16_t port) {
-    // An identifier from the current or the previous window: issued at most
-    // 119 seconds ago, and never refused within 60 seconds of its issue.
-    int64_t window = now() / kConnectionIdWindowSeconds;
-    return connectionId == connectionIdFor(ip, port, window) ||
-           connectionId == connectionIdFor(ip, port, window - 1);
+bool SQLite3Driver::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16_t) {
+    return connectionIds_.check(connectionId, ip);
 }
 
 SQLite3Driver::Counts SQLite3Driver::updateCounts(const uint8_t* info_hash,

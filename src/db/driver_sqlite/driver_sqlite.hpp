@@ -40,10 +40,9 @@
 //   another program while the driver runs are not seen until then.
 // - Per-request lines ("E:...", "seeders N leechers M", "N Clients Dumped.")
 //   go through Log::request, the maintenance pass's lines through Log::info.
-// - Connection identifiers are keyed hashes of the client's address, port and
-//   a one-minute time window under a secret drawn once per process; an
-//   identifier is accepted from the same address and port for at least 60 and
-//   less than 120 seconds.
+// - Connection identifiers are made and checked by a ConnectionIds under
+//   the process's random key, on the driver's clock: bound to the client's
+//   address (the port is not looked at), accepted for 180 seconds.
 // - The clock (seconds since the epoch) can be replaced with setClock, before
 //   the driver is shared with other threads.
 
@@ -63,6 +62,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "db/connection_ids.hpp"
 #include "db/database_driver.hpp"
 
 namespace NORRIK::Data {
@@ -78,7 +78,6 @@ public:
 
     static constexpr const char* kDefaultFileName = "tracker.db";
     static constexpr int64_t kPeerExpirySeconds = 7200;
-    static constexpr int64_t kConnectionIdWindowSeconds = 60;
 
     SQLite3Driver(Settings::Section* settings, bool isDynamic);
     ~SQLite3Driver() override;
@@ -131,7 +130,6 @@ public:
 
 private:
     int64_t now() const;
-    uint64_t connectionIdFor(uint32_t ip, uint16_t port, int64_t window) const;
 
     struct Counts {
         int32_t seeders = 0;
@@ -221,6 +219,7 @@ private:
 
     std::string fileName_;
     Clock clock_;
+    ConnectionIds connectionIds_{[this] { return now(); }};
 
     std::recursive_mutex writerMutex_;
     std::unique_ptr<SQLite::Connection> db;  // the writer
