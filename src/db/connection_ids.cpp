@@ -55,7 +55,9 @@ struct FileCloser {
 }  // namespace
 
 ConnectionIds::ConnectionIds(Clock clock, std::optional<Key> key)
-    : clock_(std::move(clock)), key_(key ? *key : processKey()) {}
+    : clock_(std::move(clock)), key_(key ? *key : processKey()) {
+    initSodium();  // also when the key is given
+}
 
 int64_t ConnectionIds::now() const { return clock_ ? clock_() : static_cast<int64_t>(std::time(nullptr)); }
 
