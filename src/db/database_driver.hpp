@@ -15,6 +15,7 @@
 // - The tracker owns the driver and deletes it through the virtual destructor;
 //   the web application only borrows it.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -105,6 +106,11 @@ public:
     virtual bool flush() { return true; }
 
     virtual StoreStatus status() const { return {}; }
+
+    // Connection identifiers are made with this key from now on, so that
+    // several nodes sharing it accept each other's identifiers. Called
+    // before the store is shared; stores without identifiers ignore it.
+    virtual void setConnectionKey(const std::array<unsigned char, 16>&) {}
 
 protected:
     Settings::Section* getSettings() const { return settings_; }

@@ -1,7 +1,5 @@
 #include "db/store.hpp"
 
-#include <sodium.h>
-
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -14,34 +12,6 @@ namespace NORRIK::Data {
 namespace {
 
 constexpr int32_t kEventCompleted = 1;
-constexpr int64_t kConnectionIdWindowSeconds = 60;
-
-// The secret of the connection identifiers: drawn once per process.
-const unsigned char* connectionIdKey() {
-    static const auto* key = [] {
-        if (sodium_init() < 0) {
-            Log::error("libsodium could not be initialised");
-            std::abort();
-        }
-        static unsigned char bytes[crypto_shorthash_KEYBYTES];
-        crypto_shorthash_keygen(bytes);
-        return bytes;
-    }();
-    return key;
-}
-
-uint64_t connectionIdFor(uint32_t ip, uint16_t port, int64_t window) {
-    unsigned char message[4 + 2 + 8];
-    std::memcpy(message, &ip, 4);
-    std::memcpy(message + 4, &port, 2);
-    std::memcpy(message + 6, &window, 8);
-    unsigned char out[crypto_shorthash_BYTES];
-    crypto_shorthash(out, message, sizeof message, connectionIdKey());
-    uint64_t id;
-    std::memcpy(&id, out, sizeof id);
-    return id;
-}
-
 }  // namespace
 
 Store::Store(Settings::Section* settings, bool isDynamic, std::unique_ptr<StoreBackend> backend,
@@ -51,7 +21,6 @@ Store::Store(Settings::Section* settings, bool isDynamic, std::unique_ptr<StoreB
       layoutName_(backend_->layoutName()),
       refreshAllStatistics_(backend_->passRewritesAllStatistics()),
       queue_(options.queueCapacity) {
-    connectionIdKey();
     Swarms::Load load;
     StoreResult loaded = backend_->load(load);
     if (!loaded.isOk()) {
@@ -112,14 +81,19 @@ bool Store::hasTorrent(const uint8_t* info_hash) {
     return swarms_.listed(info_hash, false);
 }
 
-bool Store::issueConnectionId(uint64_t* connectionId, uint32_t ip, uint16_t port) {
-    *connectionId = connectionIdFor(ip, port, now() / kConnectionIdWindowSeconds);
+// The port plays no part: one client may use its identifier from several
+// ports, and a NAT may move its port.
+bool Store::issueConnectionId(uint64_t* connectionId, uint32_t ip, uint16_t) {
+    *connectionId = connectionIds_.issue(ip);
     return true;
 }
 
-bool Store::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16_t port) {
-    const int64_t window = now() / kConnectionIdWindowSeconds;
-    return connectionId == connectionIdFor(ip, port, window) || connectionId == connectionIdFor(ip, port, window - 1);
+bool Store::checkConnectionId(uint64_t connectionId, uint32_t ip, uint16_t) {
+    return connectionIds_.check(connectionId, ip);
+}
+
+void Store::setConnectionKey(const std::array<unsigned char, 16>& key) {
+    connectionIds_ = ConnectionIds([this] { return now(); }, key);
 }
 
 bool Store::storePeer(const uint8_t* peer_id, const uint8_t* info_hash, uint32_t ip, uint16_t port,

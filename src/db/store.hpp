@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 
+#include "db/connection_ids.hpp"
 #include "db/database_driver.hpp"
 #include "db/store_backend.hpp"
 #include "db/store_writer.hpp"
@@ -60,6 +61,7 @@ public:
     void cleanup() override;
     bool flush() override;
     StoreStatus status() const override;
+    void setConnectionKey(const std::array<unsigned char, 16>& key) override;
 
     // Replaces the clock (seconds since the epoch); empty restores the
     // system clock.
@@ -82,6 +84,7 @@ private:
     std::string layoutName_;
     bool refreshAllStatistics_;
     Clock clock_;
+    ConnectionIds connectionIds_{[this] { return now(); }};
     Swarms swarms_;
     WriteQueue queue_;
     std::unique_ptr<StoreWriter> writer_;  // last: stopped and joined first

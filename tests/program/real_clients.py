@@ -1,15 +1,19 @@
 #!/usr/bin/python3
 """Two libtorrent clients find each other only through a running norrik.
 
-The seeder and the leecher are separate processes (libtorrent keeps one
-cache of tracker connection identifiers per process, and norrik binds an
-identifier to the address and port it was issued to). Both listen on
-127.0.0.1 only, with DHT, local peer discovery, UPnP and NAT-PMP off and no
-default plugins (so no peer exchange); the torrent is private and v1-only
-(one info_hash). The test passes when the leecher holds the complete file and
-a scrape of the tracker counts the seeder. Everything is bounded in time.
+Two cases, each with a torrent of its own:
+- two-processes: the seeder and the leecher are separate processes;
+- one-process: the seeder and the leecher are two sessions in this process.
+  libtorrent keeps one cache of tracker connection identifiers per process
+  and tracker address, so the second session announces from its own port
+  with the identifier the first one was given on another port.
+Every session listens on 127.0.0.1 only, with DHT, local peer discovery, UPnP
+and NAT-PMP off and no default plugins (so no peer exchange); the torrents
+are private and v1-only (one info_hash). A case passes when the leecher holds
+the complete file and a scrape of the tracker counted the seeder. Each case
+is bounded in time.
 
-Usage: real_clients.py <path of the norrik binary>
+Usage: real_clients.py <path of the norrik binary> [two-processes|one-process ...]
        real_clients.py --seed|--leech <torrent file> <directory>   (internal)
 """
 
@@ -24,7 +28,7 @@ import time
 
 import libtorrent as lt
 
-DEADLINE_SECONDS = 90
+DEADLINE_SECONDS = 60  # for each case, and for each client process
 FILE_SIZE = 384 * 1024
 
 
@@ -124,12 +128,14 @@ def stop(process):
         return "killed"
 
 
-def transfer(root, port, deadline):
-    seed_dir = os.path.join(root, "seed")
-    leech_dir = os.path.join(root, "leech")
+def make_torrent(root, name, port):
+    """Writes a payload into <root>/<name>/seed and its torrent file; returns
+    (torrent file, info_hash, payload, seeder's directory, leecher's directory)."""
+    seed_dir = os.path.join(root, name, "seed")
+    leech_dir = os.path.join(root, name, "leech")
     os.makedirs(seed_dir)
     os.makedirs(leech_dir)
-    payload = random.Random(6969).randbytes(FILE_SIZE)
+    payload = random.Random(name).randbytes(FILE_SIZE)
     with open(os.path.join(seed_dir, "payload.bin"), "wb") as f:
         f.write(payload)
 
@@ -139,44 +145,101 @@ def transfer(root, port, deadline):
     creator.add_tracker("udp://127.0.0.1:%d/announce" % port)
     creator.set_priv(True)  # private: peers come from trackers only
     lt.set_piece_hashes(creator, seed_dir)
-    torrent_file = os.path.join(root, "payload.torrent")
+    torrent_file = os.path.join(root, name, "payload.torrent")
     with open(torrent_file, "wb") as f:
         f.write(lt.bencode(creator.generate()))
     info_hash = lt.torrent_info(torrent_file).info_hashes().v1.to_bytes()
+    return torrent_file, info_hash, payload, seed_dir, leech_dir
 
-    wait_until(lambda: scrape(port, info_hash) is not False, "the tracker to answer", deadline)
 
-    with open(os.path.join(root, "seed.log"), "w") as seed_log, open(os.path.join(root, "leech.log"), "w") as leech_log:
-        seeder = spawn_client("seed", torrent_file, seed_dir, seed_log)
-        leecher = None
-        try:
-            def seeder_counted():
-                counts = scrape(port, info_hash)
-                return bool(counts) and counts[0] >= 1
-            wait_until(seeder_counted, "a scrape to count the seeder", deadline)
+def wait_for_seeder(port, info_hash, deadline):
+    def seeder_counted():
+        counts = scrape(port, info_hash)
+        return bool(counts) and counts[0] >= 1
+    wait_until(seeder_counted, "a scrape to count the seeder", deadline)
 
-            leecher = spawn_client("leech", torrent_file, leech_dir, leech_log)
-            status = leecher.wait(timeout=max(1, deadline - time.monotonic()))
-            if status != 0:
-                raise Failure("the leecher did not complete: " + open(os.path.join(root, "leech.log")).read())
-        finally:
-            for process in (leecher, seeder):
-                if process is not None:
-                    stop(process)
 
+def check_payload(leech_dir, payload):
     with open(os.path.join(leech_dir, "payload.bin"), "rb") as f:
         if f.read() != payload:
             raise Failure("the leecher's file differs from the seeder's")
 
 
+def two_processes(root, port, deadline):
+    torrent_file, info_hash, payload, seed_dir, leech_dir = make_torrent(root, "two-processes", port)
+    seed_log_path = os.path.join(root, "two-processes", "seed.log")
+    leech_log_path = os.path.join(root, "two-processes", "leech.log")
+    with open(seed_log_path, "w") as seed_log, open(leech_log_path, "w") as leech_log:
+        seeder = spawn_client("seed", torrent_file, seed_dir, seed_log)
+        leecher = None
+        try:
+            wait_for_seeder(port, info_hash, deadline)
+            leecher = spawn_client("leech", torrent_file, leech_dir, leech_log)
+            status = leecher.wait(timeout=max(1, deadline - time.monotonic()))
+            if status != 0:
+                raise Failure("the leecher did not complete: " + open(leech_log_path).read())
+        finally:
+            for process in (leecher, seeder):
+                if process is not None:
+                    stop(process)
+    check_payload(leech_dir, payload)
+
+
+def describe(role, handle):
+    status = handle.status()
+    trackers = ["%s fails %d: %s" % (t["url"], t.get("fails", 0),
+                                     "; ".join(e.get("message", "") for e in t.get("endpoints", [])))
+                for t in handle.trackers()]
+    return "%s: state %s, progress %.2f, peers %d, trackers %s" % (role, status.state, status.progress,
+                                                                 status.num_peers, trackers)
+
+
+def one_process(root, port, deadline):
+    torrent_file, info_hash, payload, seed_dir, leech_dir = make_torrent(root, "one-process", port)
+    seed_session = make_session()
+    leech_session = make_session()
+    seed = leech = None
+    try:
+        seed = seed_session.add_torrent({"ti": lt.torrent_info(torrent_file), "save_path": seed_dir})
+        wait_until(lambda: seed.status().is_seeding, "the seeding session to hold every piece", deadline)
+        seed.force_reannounce()  # announce as a seeder now that the data is checked
+        wait_for_seeder(port, info_hash, deadline)
+        leech = leech_session.add_torrent({"ti": lt.torrent_info(torrent_file), "save_path": leech_dir})
+        wait_until(lambda: leech.status().is_seeding, "the leeching session to complete", deadline)
+    except Failure as e:
+        details = [describe(role, h) for role, h in (("seed", seed), ("leech", leech)) if h is not None]
+        raise Failure(str(e) + "\n" + "\n".join(details))
+    finally:
+        seed_session.pause()
+        leech_session.pause()
+    check_payload(leech_dir, payload)
+    if not ports_announcing_without_connect(os.path.join(root, "norrik.log")):
+        raise Failure("no session announced from a port that had not connected: the case did not "
+                      "reuse an identifier across ports")
+
+
+def ports_announcing_without_connect(log_path):
+    """Source ports of the tracker's log that sent an announce but never a connect."""
+    connected, announced = set(), set()
+    with open(log_path) as f:
+        for line in f:
+            if line.startswith(":: "):
+                source, _, action = line[3:].strip().partition(" ACTION=")
+                (connected if action == "0" else announced if action == "1" else set()).add(source)
+    return announced - connected
+
+
+CASES = {"two-processes": two_processes, "one-process": one_process}
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] in ("--seed", "--leech"):
         return client(sys.argv[1][2:], sys.argv[2], sys.argv[3])
-    if len(sys.argv) != 2:
+    if len(sys.argv) < 2 or any(name not in CASES for name in sys.argv[2:]):
         print(__doc__)
         return 2
     binary = os.path.abspath(sys.argv[1])
-    deadline = time.monotonic() + DEADLINE_SECONDS
+    names = sys.argv[2:] or list(CASES)
 
     with tempfile.TemporaryDirectory(prefix="norrik-clients-") as root:
         port = free_udp_port()
@@ -185,23 +248,32 @@ def main():
             f.write("[database]\nfile=%s\n\n[tracker]\nport=%d\nthreads=2\nis_dynamic=1\n\n"
                     % (os.path.join(root, "tracker.db"), port))
         log_path = os.path.join(root, "norrik.log")
+        problems = []
         with open(log_path, "w") as log:
             tracker = subprocess.Popen([binary, conf], cwd=root, stdin=subprocess.PIPE, stdout=log,
                                        stderr=subprocess.STDOUT)
-            problem = None
             try:
-                transfer(root, port, deadline)
-            except (Failure, subprocess.TimeoutExpired) as e:
-                problem = str(e)
+                wait_until(lambda: scrape(port, bytes(20)) is not False, "the tracker to answer",
+                           time.monotonic() + DEADLINE_SECONDS)
+                for name in names:
+                    try:
+                        CASES[name](root, port, time.monotonic() + DEADLINE_SECONDS)
+                        print("OK %s: transfer through the tracker complete, scrape saw the seeder" % name,
+                              flush=True)
+                    except (Failure, subprocess.TimeoutExpired) as e:
+                        problems.append("%s: %s" % (name, e))
+                        print("FAIL " + problems[-1], flush=True)
+            except Failure as e:
+                problems.append(str(e))
             status = stop(tracker)  # end of input: the tracker shuts down
-        if problem is None and status != 0:
-            problem = "the tracker ended with status %s" % status
-        if problem is not None:
+        if status != 0:
+            problems.append("the tracker ended with status %s" % status)
+        if problems:
             print("---- tracker output (last lines) ----")
             print(open(log_path).read()[-3000:])
-            print("FAIL: " + problem, flush=True)
+            print("FAIL: " + "; ".join(problems), flush=True)
             return 1
-    print("OK: transfer through the tracker complete, scrape saw the seeder", flush=True)
+    print("OK: every case passed", flush=True)
     return 0
 
 

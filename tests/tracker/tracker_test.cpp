@@ -365,24 +365,32 @@ TEST_F(TrackerTest, ErrorRepliesCarryTheTransactionAndExactLength) {
     ASSERT_TRUE(log->waitFor(" ACTION=7\n"));
 }
 
-TEST_F(TrackerTest, ConnectionIdentifiersAreBoundToTheClient) {
+TEST_F(TrackerTest, ConnectionIdentifiersAreBoundToTheClientsAddress) {
     start();
-    UdpClient owner, other;
+    UdpClient owner, otherPort;
     const Bytes ownerId = connect(owner);
-    const uint64_t portComplement = ~uint64_t{other.port()};
+    const uint64_t portComplement = ~uint64_t{otherPort.port()};
     Bytes forged(8);
     std::memcpy(forged.data(), &portComplement, 8);
+    Bytes altered = ownerId;
+    altered[7] ^= 0x40;
 
-    expectNoReply(other, announceRequest(ownerId, 1, {}));
-    expectNoReply(other, announceRequest(forged, 2, {}));
-    expectNoReply(other, scrapeRequest(ownerId, 3, {hashOf(1)}));
-    expectNoReply(other, scrapeRequest(forged, 4, {}));
+    expectNoReply(otherPort, announceRequest(forged, 2, {}));
+    expectNoReply(otherPort, scrapeRequest(forged, 4, {}));
+    expectNoReply(owner, announceRequest(altered, 5, {}));
     ASSERT_TRUE(log->waitFor("scrape connection not verified\n"));
 
-    // The owner's identifier works for the owner.
-    auto reply = announce(owner, ownerId, {});
-    ASSERT_TRUE(reply.has_value());
-    EXPECT_EQ(big32(*reply, 0), 1u);
+    // The owner's identifier works for the owner and from another port of
+    // its address: one client process announces from several local ports,
+    // and a NAT may move the port after the connect.
+    for (const UdpClient* client : {&owner, &otherPort}) {
+        auto reply = announce(*client, ownerId, {});
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(big32(*reply, 0), 1u) << errorText(*reply);
+        auto scrape = client->request(port, scrapeRequest(ownerId, 3, {hashOf(1)}));
+        ASSERT_TRUE(scrape.has_value());
+        EXPECT_EQ(big32(*scrape, 0), 2u) << errorText(*scrape);
+    }
 }
 
 TEST_F(TrackerTest, ScrapeFailsAsAWholeOnATorrentWithoutStatistics) {
