@@ -48,8 +48,6 @@ public:
 
     // Reads every registration, statistics row and peer.
     virtual StoreResult load(SwarmLoader& loader) = 0;
-    // Reads one torrent again (after a removal that did not happen).
-    virtual StoreResult loadOne(const uint8_t* info_hash, SwarmLoader& loader) = 0;
 
     virtual StoreResult begin() = 0;
     virtual StoreResult commit() = 0;

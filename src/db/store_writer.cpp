@@ -360,11 +360,7 @@ void StoreWriter::committed(Round& round) {
     // Statistics held back while a removal was queued are written next.
     if (!round.removals.empty()) moreStatistics_ = true;
     for (const Round::Removal& removal : round.removals) {
-        if (removal.done) {
-            swarms_.removalDone(removal.hash.data(), removal.sequence, nullptr);
-        } else {
-            restore(removal.hash, removal.sequence);
-        }
+        swarms_.removalDone(removal.hash.data(), removal.sequence, removal.done);
     }
     for (const PeerRow& peer : round.deletedPeers) {
         swarms_.peerDeleted(peer.info_hash.data(), peer.ip, peer.port, peer.time);
@@ -407,19 +403,12 @@ void StoreWriter::failed(Round& round, const StoreResult& result) {
             if (write.op) write.op->finish(false, why);
             continue;
         }
-        if (write.kind == StoreWrite::Kind::kRemove) restore(write.row.info_hash, write.sequence);
+        if (write.kind == StoreWrite::Kind::kRemove) {
+            swarms_.removalDone(write.row.info_hash.data(), write.sequence, false);
+        }
         if (write.op) write.op->finish(false, why);
     }
     pending_ = std::move(rows);
-}
-
-void StoreWriter::restore(const InfoHash& hash, uint64_t sequence) {
-    Swarms::Load load;
-    StoreResult result = backend_.loadOne(hash.data(), load);
-    if (!result.isOk()) {
-        note("Store: torrent " + hashToHex(hash.data()) + " could not be read back: " + result.error);
-    }
-    swarms_.removalDone(hash.data(), sequence, result.isOk() ? &load : nullptr);
 }
 
 void StoreWriter::abandon(const std::string& why) {

@@ -74,8 +74,6 @@ private:
     StoreResult storeRun(Round& round, std::vector<const StoreWrite*>& run);
     void committed(Round& round);
     void failed(Round& round, const StoreResult& result);
-    // Reads a torrent whose removal did not happen back into memory.
-    void restore(const InfoHash& hash, uint64_t sequence);
     // Ends what is left after the stop bound: fails the operations, counts
     // the rows.
     void abandon(const std::string& why);

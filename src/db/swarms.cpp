@@ -213,8 +213,8 @@ void Swarms::merge(const InfoHash& hash, std::unique_ptr<Torrent> loaded, const 
         if (wrong) mark(hash, placed);
         return;
     }
-    // Read again while announces went on (a removal that failed): peers
-    // they added stay as they are, the file's others come back.
+    // Back after a removal that failed, while announces went on (dynamic
+    // mode): peers they added stay as they are, the others come back.
     if (!held->registered() && loaded->registered()) {
         held->phase = TorrentPhase::kListed;
         ++listedCount_;
@@ -223,6 +223,7 @@ void Swarms::merge(const InfoHash& hash, std::unique_ptr<Torrent> loaded, const 
     }
     held->hasStats = held->hasStats || loaded->hasStats || !loaded->peers.empty();
     held->completed += loaded->completed;
+    held->completedUnwritten += loaded->completedUnwritten;
     for (const SwarmPeer& peer : loaded->peers) {
         if (held->findPeer(peer.ip, peer.port) >= 0) continue;
         held->addPeer(peer);
@@ -338,15 +339,18 @@ bool Swarms::announce(const PeerRow& row, bool completed, bool dynamic, WriteQue
 void Swarms::remove(const uint8_t* info_hash, WriteQueue& queue, StoreWrite&& removal) {
     const InfoHash hash = toInfoHash(info_hash);
     MutexLock lock(mutex_);
+    std::unique_ptr<Torrent> held;
     auto found = torrents_.find(hash);
     if (found != torrents_.end()) {
         Torrent& torrent = *found->second;
         if (torrent.registered()) --listedCount_;
         peerCount_ -= torrent.peers.size();
         seederCount_ -= static_cast<std::size_t>(torrent.seeders);
+        held = std::move(found->second);
         torrents_.erase(found);
     }
-    removing_[hash] = queue.push(std::move(removal));
+    const uint64_t sequence = queue.push(std::move(removal));
+    removing_[hash] = Removing{sequence, std::move(held)};
 }
 
 // --- the writer, after a commit ---------------------------------------------------
@@ -355,7 +359,7 @@ void Swarms::registered(const uint8_t* info_hash, uint64_t sequence, bool create
     const InfoHash hash = toInfoHash(info_hash);
     MutexLock lock(mutex_);
     auto removing = removing_.find(hash);
-    if (removing != removing_.end() && removing->second > sequence) return;  // a removal follows
+    if (removing != removing_.end() && removing->second.sequence > sequence) return;  // a removal follows
     Torrent* torrent = find(hash);
     if (torrent == nullptr) {
         if (!create) return;
@@ -365,15 +369,18 @@ void Swarms::registered(const uint8_t* info_hash, uint64_t sequence, bool create
     torrent->phase = TorrentPhase::kListed;
 }
 
-void Swarms::removalDone(const uint8_t* info_hash, uint64_t sequence, Load* restored) {
+void Swarms::removalDone(const uint8_t* info_hash, uint64_t sequence, bool done) {
     const InfoHash hash = toInfoHash(info_hash);
     MutexLock lock(mutex_);
     auto removing = removing_.find(hash);
-    if (removing != removing_.end() && removing->second == sequence) removing_.erase(removing);
-    if (restored == nullptr) return;
-    for (auto& [loadedHash, loaded] : restored->torrents_) merge(loadedHash, std::move(loaded), nullptr);
-    restored->torrents_.clear();
-    restored->stored_.clear();
+    if (removing == removing_.end() || removing->second.sequence != sequence) return;
+    std::unique_ptr<Torrent> held = std::move(removing->second.held);
+    removing_.erase(removing);
+    if (done || !held) return;
+    // Its statistics are written again: changes made before the removal
+    // may not be in the file.
+    held->marked = false;
+    merge(hash, std::move(held), nullptr);
 }
 
 void Swarms::peerDeleted(const uint8_t* info_hash, uint32_t ip, uint16_t port, int32_t time) {

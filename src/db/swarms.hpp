@@ -103,9 +103,10 @@ public:
     // committed. `create`: make the entry when it is missing (an API
     // registration); announces' registrations only promote their entry.
     void registered(const uint8_t* info_hash, uint64_t sequence, bool create);
-    // The removal numbered `sequence` is committed (or, with `restored`, it
-    // failed and the torrent as the file still holds it is in `restored`).
-    void removalDone(const uint8_t* info_hash, uint64_t sequence, Load* restored);
+    // The removal numbered `sequence` is committed, or (`done` false) it
+    // failed: then the torrent comes back as memory held it when it was
+    // removed, joined by what announces added since.
+    void removalDone(const uint8_t* info_hash, uint64_t sequence, bool done);
     // A stored peer was deleted from the file; taken out here too unless it
     // announced after `time`.
     void peerDeleted(const uint8_t* info_hash, uint32_t ip, uint16_t port, int32_t time);
@@ -152,8 +153,12 @@ private:
     mutable Mutex mutex_;
     Map torrents_ GUARDED_BY(mutex_);
     std::vector<InfoHash> marked_ GUARDED_BY(mutex_);  // torrents whose statistics are to be written
-    // Removals queued and not yet done: hash -> sequence of the removal.
-    std::unordered_map<InfoHash, uint64_t, InfoHashHasher> removing_ GUARDED_BY(mutex_);
+    // Removals queued and not yet done, with the torrent as it was.
+    struct Removing {
+        uint64_t sequence;
+        std::unique_ptr<Torrent> held;
+    };
+    std::unordered_map<InfoHash, Removing, InfoHashHasher> removing_ GUARDED_BY(mutex_);
     std::size_t peerCount_ GUARDED_BY(mutex_) = 0;
     std::size_t seederCount_ GUARDED_BY(mutex_) = 0;
     std::size_t listedCount_ GUARDED_BY(mutex_) = 0;

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/driver_sqlite/driver_sqlite.hpp"
@@ -104,4 +107,183 @@ TEST(StoreFaults, RegistrationsReportedDoneOnAFullDiskAreStored) {
             << " but is missing";
     }
     RecordProperty("refused_while_full", refused);
+}
+
+namespace {
+
+// Another connection holding the database's write lock (BEGIN EXCLUSIVE)
+// for `seconds`, longer than the store's busy timeout.
+class ForeignLock {
+public:
+    ForeignLock(const std::string& file, int seconds) : raw_(file) {
+        locked_ = raw_.exec("BEGIN EXCLUSIVE");
+        releaser_ = std::thread([this, seconds] {
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            raw_.exec("COMMIT");
+        });
+    }
+    ~ForeignLock() { release(); }
+    void release() {
+        if (releaser_.joinable()) releaser_.join();
+    }
+    bool locked() const { return locked_; }
+
+private:
+    RawDb raw_;
+    bool locked_ = false;
+    std::thread releaser_;
+};
+
+int64_t statsColumn(RawDb& raw, const Hash& hash, const std::string& column) {
+    return raw.integer("SELECT " + column + " FROM stats WHERE info_hash=x'" + NORRIK::hashToHex(hash.get()) + "'");
+}
+
+bool registeredInFile(RawDb& raw, const Hash& hash) {
+    return raw.integer("SELECT COUNT(*) FROM torrents WHERE info_hash=x'" + NORRIK::hashToHex(hash.get()) + "'") == 1;
+}
+
+}  // namespace
+
+// Another program holds the write lock for longer than the store waits for
+// it. API writes fail and say so (nothing of them is stored or remembered);
+// announces go on from memory, the first of a new torrent too, and their rows
+// and counts (downloads included) reach the file once the lock is gone.
+TEST(StoreFaults, LockHeldPastTheBusyTimeout) {
+    // The store waits 5 s for a lock; an API write may wait for an attempt
+    // already under way and then makes its own: both end within 10 s.
+    constexpr int kLockSeconds = 12;
+    TempDir dir;
+    NORRIK::Settings::Section section{"database"};
+    section.set("file", dir.path("tracker.db"));
+    auto driver = std::make_unique<SQLite3Driver>(&section, true);
+    const Hash kept(1), refused(2), announced(3);
+    ASSERT_TRUE(driver->insertTorrent(kept.get()));
+    driver->storePeer(PeerId('K').get(), kept.get(), 0x0A000001, 1, 0, 0, 0, 1);
+    ASSERT_TRUE(driver->flush());
+
+    ForeignLock lock(dir.path("tracker.db"), kLockSeconds);
+    ASSERT_TRUE(lock.locked());
+    const auto lockedAt = std::chrono::steady_clock::now();
+    // Announces while the lock is held: answered at once from memory.
+    for (uint16_t port = 2; port <= 21; ++port) {
+        driver->storePeer(PeerId('K').get(), kept.get(), 0x0A000001, port, 0, port % 2 ? 0 : 50, 0, port % 3 ? 0 : 1);
+    }
+    driver->storePeer(PeerId('N').get(), announced.get(), 0x0A000002, 9, 0, 0, 0, 1);
+    TorrentStats stats{announced.get(), 0, 0, 0};
+    EXPECT_TRUE(driver->fetchTorrentStats(&stats));  // a scrape finds it before its registration is stored
+    EXPECT_EQ(stats.seeders, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - lockedAt, std::chrono::seconds(2)) << "announces waited for the lock";
+
+    // API writes in the lock: one attempt each, which fails after the busy
+    // timeout, well before the lock is gone.
+    bool added = true, removed = true;
+    std::thread add([&] { added = driver->insertTorrent(refused.get()); });
+    std::thread remove([&] { removed = driver->deleteTorrent(kept.get()); });
+    add.join();
+    remove.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - lockedAt, std::chrono::seconds(kLockSeconds));
+    EXPECT_FALSE(added) << "a registration the database never took was reported done";
+    EXPECT_FALSE(removed) << "a removal the database never took was reported done";
+    EXPECT_TRUE(driver->hasTorrent(kept.get())) << "a failed removal took the torrent out of memory";
+
+    lock.release();
+    ASSERT_TRUE(driver->flush());
+    RawDb raw(dir.path("tracker.db"));
+    EXPECT_FALSE(registeredInFile(raw, refused));
+    EXPECT_TRUE(registeredInFile(raw, kept));
+    EXPECT_TRUE(registeredInFile(raw, announced));
+    // Every announce of the lock is in the file, counted once.
+    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + kept.table() + "'"), 21);
+    TorrentStats keptStats{kept.get(), 0, 0, 0};
+    ASSERT_TRUE(driver->fetchTorrentStats(&keptStats));
+    EXPECT_EQ(statsColumn(raw, kept, "seeders"), keptStats.seeders);
+    EXPECT_EQ(statsColumn(raw, kept, "leechers"), keptStats.leechers);
+    EXPECT_EQ(keptStats.seeders + keptStats.leechers, 21);
+    EXPECT_EQ(statsColumn(raw, kept, "completed"), 1 + 7);  // port 1 before the lock, ports 3, 6, ..., 21 in it
+    EXPECT_EQ(keptStats.completed, 8);
+    EXPECT_EQ(statsColumn(raw, announced, "completed"), 1);
+
+    // Once the lock is gone the refused writes succeed, and stay after a restart.
+    EXPECT_TRUE(driver->insertTorrent(refused.get()));
+    EXPECT_TRUE(driver->deleteTorrent(kept.get()));
+    driver.reset();
+    driver = std::make_unique<SQLite3Driver>(&section, false);
+    EXPECT_TRUE(driver->hasTorrent(refused.get()));
+    EXPECT_FALSE(driver->hasTorrent(kept.get()));
+    EXPECT_TRUE(driver->hasTorrent(announced.get()));
+}
+
+// Without dynamic mode an announce that was accepted before a removal and
+// stored after it must not bring the torrent back.
+TEST(StoreFaults, AnnounceStoredAfterARemovalDoesNotRegisterAgain) {
+    TempDir dir;
+    NORRIK::Settings::Section section{"database"};
+    auto driver = openStore(section, dir.path("tracker.db"));
+    const Hash hash(4);
+    ASSERT_TRUE(driver->insertTorrent(hash.get()));
+    driver->storePeer(PeerId('A').get(), hash.get(), 0x0A000001, 1, 0, 0, 0, 2);
+    ASSERT_TRUE(driver->hasTorrent(hash.get()));  // what the announce saw
+    ASSERT_TRUE(driver->deleteTorrent(hash.get()));
+    EXPECT_FALSE(driver->storePeer(PeerId('B').get(), hash.get(), 0x0A000002, 2, 0, 0, 0, 2));
+    ASSERT_TRUE(driver->flush());
+    EXPECT_FALSE(driver->hasTorrent(hash.get()));
+    RawDb raw(dir.path("tracker.db"));
+    EXPECT_FALSE(registeredInFile(raw, hash));
+    EXPECT_FALSE(raw.hasTable(hash.table()));
+    driver.reset();
+    driver = openStore(section, dir.path("tracker.db"));
+    EXPECT_FALSE(driver->hasTorrent(hash.get()));
+}
+
+// A registration is reported done only when its row is in `torrents`; with
+// that table gone (dropped by another program) it fails and makes nothing.
+TEST(StoreFaults, RegistrationWithoutATorrentsTableFails) {
+    TempDir dir;
+    NORRIK::Settings::Section section{"database"};
+    auto driver = openStore(section, dir.path("tracker.db"));
+    RawDb raw(dir.path("tracker.db"));
+    ASSERT_TRUE(raw.exec("DROP TABLE torrents"));
+    const Hash hash(5);
+    EXPECT_FALSE(driver->insertTorrent(hash.get()));
+    EXPECT_FALSE(driver->hasTorrent(hash.get()));
+    EXPECT_FALSE(raw.hasTable(hash.table()));
+}
+
+// After a burst of writes the write-ahead log is cut back to nothing once the
+// writer is idle; while another program reads an older snapshot it cannot
+// be, and it is cut as soon as that reader is done.
+TEST(StoreFaults, WriteAheadLogShrinksWhenIdle) {
+    TempDir dir;
+    const std::string file = dir.path("tracker.db");
+    NORRIK::Settings::Section section{"database"};
+    section.set("file", file);
+    SQLite3Driver driver(&section, true);
+    auto walSize = [&] {
+        std::error_code error;
+        auto size = std::filesystem::file_size(file + "-wal", error);
+        return error ? 0 : static_cast<long long>(size);
+    };
+    auto burst = [&](uint8_t seed) {
+        for (uint32_t i = 0; i < 2000; ++i) {
+            driver.storePeer(PeerId('W').get(), Hash(static_cast<uint8_t>(seed + i % 50)).get(), 0x0A000000 + i,
+                             6881, 0, i % 2, 0, 0);
+        }
+        ASSERT_TRUE(driver.flush());
+    };
+    auto waitForShrink = [&] {
+        for (int i = 0; i < 100 && walSize() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return walSize();
+    };
+    burst(0);
+    EXPECT_GT(walSize(), 0);
+    EXPECT_EQ(waitForShrink(), 0);
+
+    RawDb reader(file);
+    ASSERT_TRUE(reader.exec("BEGIN"));
+    ASSERT_GE(reader.integer("SELECT COUNT(*) FROM torrents"), 0);  // holds a snapshot from here
+    burst(100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // idle moments pass
+    EXPECT_GT(walSize(), 0) << "the log was cut under a reader";
+    ASSERT_TRUE(reader.exec("COMMIT"));
+    EXPECT_EQ(waitForShrink(), 0);
 }

@@ -108,30 +108,6 @@ StoreResult TablesLayout::loadPeers(const uint8_t* info_hash, SwarmLoader& loade
     return rc == SQLITE_DONE ? StoreResult::ok() : failure(rc);
 }
 
-StoreResult TablesLayout::loadOne(const uint8_t* info_hash, SwarmLoader& loader) {
-    {
-        Statement listed(db_->handle(), "SELECT COUNT(*) FROM torrents WHERE info_hash=?");
-        if (listed.ok()) {
-            sqlite3_bind_blob(listed.get(), 1, info_hash, 20, SQLITE_STATIC);
-            if (sqlite3_step(listed.get()) == SQLITE_ROW && sqlite3_column_int(listed.get(), 0) > 0) {
-                loader.registration(info_hash);
-            }
-        }
-    }
-    {
-        Statement stats(db_->handle(), "SELECT seeders,leechers,completed FROM stats WHERE info_hash=?");
-        if (stats.ok()) {
-            sqlite3_bind_blob(stats.get(), 1, info_hash, 20, SQLITE_STATIC);
-            if (sqlite3_step(stats.get()) == SQLITE_ROW) {
-                loader.statistics(info_hash, sqlite3_column_int(stats.get(), 0), sqlite3_column_int(stats.get(), 1),
-                                  sqlite3_column_int(stats.get(), 2));
-            }
-        }
-    }
-    loadPeers(info_hash, loader);  // a torrent without a table has no peers
-    return StoreResult::ok();
-}
-
 StoreResult TablesLayout::registerTorrent(const uint8_t* info_hash, int32_t time) {
     StoreResult result = savepoint();
     if (!result.isOk()) return result;

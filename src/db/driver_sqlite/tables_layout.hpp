@@ -17,7 +17,6 @@ public:
 
     std::string layoutName() const override { return "tables"; }
     StoreResult load(SwarmLoader& loader) override;
-    StoreResult loadOne(const uint8_t* info_hash, SwarmLoader& loader) override;
     StoreResult registerTorrent(const uint8_t* info_hash, int32_t time) override;
     StoreResult removeTorrent(const uint8_t* info_hash) override;
     StoreResult writePeers(const PeerRow* rows, std::size_t count, std::size_t* skipped, std::string* why) override;
