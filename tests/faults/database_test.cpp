@@ -155,8 +155,11 @@ void reportTally(const std::string& prefix, const Tally& tally) {
 
 }  // namespace
 
+// The lock is held for longer than the store waits for one (5 s), and
+// longer than an API write can wait behind an attempt already under way
+// plus its own (10 s), so that every write meets a refusal.
 TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
-    constexpr int kLockSeconds = 3;
+    constexpr int kLockSeconds = 12;
     Running run;
     ASSERT_TRUE(run.start());
     ASSERT_TRUE(announceIsRecorded(run.ports.udp, Hash(1)));
@@ -199,9 +202,10 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
 #endif
     Tally tally;
     UdpClient client(run.ports.udp, waitMs);
-    for (uint32_t n = 0; n < 500 && Clock::now() - lockedAt < lockWindow; ++n) {
+    long probes = 0;
+    for (uint32_t n = 0; n < 500 && Clock::now() - lockedAt < lockWindow; ++n, ++probes) {
         probe(client, n, tally);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 #ifdef NORRIK_FAULTS_WITH_API
     apiLoad.join();
@@ -211,7 +215,9 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     EXPECT_TRUE(run.norrik->alive()) << run.norrik->output();
-    EXPECT_LE(tally.worstMs, (kLockSeconds + 2) * 1000L) << "a request hung beyond the lock";
+    // Requests are answered from memory: none waits for the lock.
+    EXPECT_LE(tally.worstMs, 2000L) << "a request waited for the lock";
+    EXPECT_EQ(tally.answered, tally.sent);
 #ifdef NORRIK_FAULTS_WITH_API
     EXPECT_EQ(api.clean, api.calls);
 #endif
@@ -235,7 +241,10 @@ TEST(FaultDatabase, AnotherProcessHoldingTheWriteLock) {
     reportTally("during_lock", tally);
     // Announces answered while the lock was held but not recorded: the cost
     // of the lock, paid by peers re-announcing later.
-    figure("during_lock_torrents_registered", probesRegistered(db, tally.sent / 3));
+    // Announces answered while the lock was held are stored once it is
+    // gone: every torrent they registered is in the file.
+    EXPECT_EQ(probesRegistered(db, probes), probes);
+    figure("during_lock_torrents_registered", probesRegistered(db, probes));
 #ifdef NORRIK_FAULTS_WITH_API
     api.report("during_lock");
 #endif

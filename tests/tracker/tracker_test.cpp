@@ -145,6 +145,27 @@ TEST_F(TrackerTest, ConnectAnnounceScrapeRoundTrip) {
     EXPECT_NE(text.find("Handling scrape: \n\t" + hex + " Seeders: 1 Completed: 0 Leechers: 1\n"), std::string::npos);
 }
 
+// A client that holds its announce reply must find the torrent in a scrape,
+// whichever worker takes the scrape: the announce is recorded before its
+// reply goes out.
+TEST_F(TrackerTest, ScrapeRightAfterAFirstAnnounceFindsTheTorrent) {
+    start({{"threads", "4"}});
+    UdpClient announcer, scraper;
+    const Bytes announcerId = connect(announcer);
+    const Bytes scraperId = connect(scraper);
+    for (uint8_t seed = 100; seed < 140; ++seed) {
+        SCOPED_TRACE(int(seed));
+        const Hash hash = hashOf(seed);
+        auto reply = announce(announcer, announcerId, {.infoHash = hash, .left = 0});
+        ASSERT_TRUE(reply.has_value());
+        ASSERT_EQ(big32(*reply, 0), 1u);
+        auto scrape = scraper.request(port, scrapeRequest(scraperId, seed, {hash}));
+        ASSERT_TRUE(scrape.has_value());
+        ASSERT_EQ(big32(*scrape, 0), 2u) << errorText(*scrape);
+        EXPECT_EQ(big32(*scrape, 8), 1u);  // the seeder
+    }
+}
+
 TEST_F(TrackerTest, NumWantBoundsThePeerList) {
     start({{"allow_remotes", "1"}});
     for (int i = 0; i < 35; ++i) addPeer({.peerSeed = static_cast<uint8_t>(i), .ip = dotted(198, 51, 100, i + 1)});
