@@ -106,6 +106,30 @@ TEST(PgConnection, BinaryParametersRoundTripBytesAndIntegersInBothResultFormats)
     EXPECT_EQ(count(*db, "SELECT count(*) FROM v"), 5);
 }
 
+// The timeouts that bound a call on a vanished server apply unless the
+// conninfo sets its own.
+TEST(PgConnection, ConninfoSettingsWinOverTheDefaultTimeouts) {
+    const std::string conninfo = PgCluster::shared().conninfo();
+    auto setting = [](Connection& connection, const std::string& keyword) {
+        std::string value;
+        PQconninfoOption* options = PQconninfo(connection.handle());
+        for (PQconninfoOption* option = options; option && option->keyword; ++option) {
+            if (keyword == option->keyword && option->val) value = option->val;
+        }
+        PQconninfoFree(options);
+        return value;
+    };
+    auto plain = connect(conninfo);
+    auto own = connect(conninfo + " connect_timeout=3 tcp_user_timeout=5000");
+    ASSERT_NE(plain, nullptr);
+    ASSERT_NE(own, nullptr);
+    EXPECT_EQ(setting(*plain, "connect_timeout"), "10");
+    EXPECT_EQ(setting(*plain, "tcp_user_timeout"), "30000");
+    EXPECT_EQ(setting(*plain, "dbname"), "postgres");
+    EXPECT_EQ(setting(*own, "connect_timeout"), "3");
+    EXPECT_EQ(setting(*own, "tcp_user_timeout"), "5000");
+}
+
 TEST(PgConnection, CopiedRowsUpsertFromAStagingTable) {
     auto db = connect(PgCluster::shared().freshDatabase());
     ASSERT_NE(db, nullptr);

@@ -424,6 +424,7 @@ bool Connection::reconnect(std::string& error) {
         error = errorMessage();
         return false;
     }
+    PQsetNoticeReceiver(conn_, ignoreNotice, nullptr);
     for (const std::string& channel : channels_) {
         Result result = exec("LISTEN " + quoteIdentifier(channel));
         if (!result.ok()) {
