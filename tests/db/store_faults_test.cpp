@@ -111,107 +111,11 @@ TEST(StoreFaults, RegistrationsReportedDoneOnAFullDiskAreStored) {
 
 namespace {
 
-// Another connection holding the database's write lock (BEGIN EXCLUSIVE)
-// for `seconds`, longer than the store's busy timeout.
-class ForeignLock {
-public:
-    ForeignLock(const std::string& file, int seconds) : raw_(file) {
-        locked_ = raw_.exec("BEGIN EXCLUSIVE");
-        releaser_ = std::thread([this, seconds] {
-            std::this_thread::sleep_for(std::chrono::seconds(seconds));
-            raw_.exec("COMMIT");
-        });
-    }
-    ~ForeignLock() { release(); }
-    void release() {
-        if (releaser_.joinable()) releaser_.join();
-    }
-    bool locked() const { return locked_; }
-
-private:
-    RawDb raw_;
-    bool locked_ = false;
-    std::thread releaser_;
-};
-
-int64_t statsColumn(RawDb& raw, const Hash& hash, const std::string& column) {
-    return raw.integer("SELECT " + column + " FROM stats WHERE info_hash=x'" + NORRIK::hashToHex(hash.get()) + "'");
-}
-
 bool registeredInFile(RawDb& raw, const Hash& hash) {
     return raw.integer("SELECT COUNT(*) FROM torrents WHERE info_hash=x'" + NORRIK::hashToHex(hash.get()) + "'") == 1;
 }
 
 }  // namespace
-
-// Another program holds the write lock for longer than the store waits for
-// it. API writes fail and say so (nothing of them is stored or remembered);
-// announces go on from memory, the first of a new torrent too, and their rows
-// and counts (downloads included) reach the file once the lock is gone.
-TEST(StoreFaults, LockHeldPastTheBusyTimeout) {
-    // The store waits 5 s for a lock; an API write may wait for an attempt
-    // already under way and then makes its own: both end within 10 s.
-    constexpr int kLockSeconds = 12;
-    TempDir dir;
-    NORRIK::Settings::Section section{"database"};
-    section.set("file", dir.path("tracker.db"));
-    auto driver = std::make_unique<SQLite3Driver>(&section, true);
-    const Hash kept(1), refused(2), announced(3);
-    ASSERT_TRUE(driver->insertTorrent(kept.get()));
-    driver->storePeer(PeerId('K').get(), kept.get(), 0x0A000001, 1, 0, 0, 0, 1);
-    ASSERT_TRUE(driver->flush());
-
-    ForeignLock lock(dir.path("tracker.db"), kLockSeconds);
-    ASSERT_TRUE(lock.locked());
-    const auto lockedAt = std::chrono::steady_clock::now();
-    // Announces while the lock is held: answered at once from memory.
-    for (uint16_t port = 2; port <= 21; ++port) {
-        driver->storePeer(PeerId('K').get(), kept.get(), 0x0A000001, port, 0, port % 2 ? 0 : 50, 0, port % 3 ? 0 : 1);
-    }
-    driver->storePeer(PeerId('N').get(), announced.get(), 0x0A000002, 9, 0, 0, 0, 1);
-    TorrentStats stats{announced.get(), 0, 0, 0};
-    EXPECT_TRUE(driver->fetchTorrentStats(&stats));  // a scrape finds it before its registration is stored
-    EXPECT_EQ(stats.seeders, 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - lockedAt, std::chrono::seconds(2)) << "announces waited for the lock";
-
-    // API writes in the lock: one attempt each, which fails after the busy
-    // timeout, well before the lock is gone.
-    bool added = true, removed = true;
-    std::thread add([&] { added = driver->insertTorrent(refused.get()); });
-    std::thread remove([&] { removed = driver->deleteTorrent(kept.get()); });
-    add.join();
-    remove.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - lockedAt, std::chrono::seconds(kLockSeconds));
-    EXPECT_FALSE(added) << "a registration the database never took was reported done";
-    EXPECT_FALSE(removed) << "a removal the database never took was reported done";
-    EXPECT_TRUE(driver->hasTorrent(kept.get())) << "a failed removal took the torrent out of memory";
-
-    lock.release();
-    ASSERT_TRUE(driver->flush());
-    RawDb raw(dir.path("tracker.db"));
-    EXPECT_FALSE(registeredInFile(raw, refused));
-    EXPECT_TRUE(registeredInFile(raw, kept));
-    EXPECT_TRUE(registeredInFile(raw, announced));
-    // Every announce of the lock is in the file, counted once.
-    EXPECT_EQ(raw.integer("SELECT COUNT(*) FROM '" + kept.table() + "'"), 21);
-    TorrentStats keptStats{kept.get(), 0, 0, 0};
-    ASSERT_TRUE(driver->fetchTorrentStats(&keptStats));
-    EXPECT_EQ(statsColumn(raw, kept, "seeders"), keptStats.seeders);
-    EXPECT_EQ(statsColumn(raw, kept, "leechers"), keptStats.leechers);
-    EXPECT_EQ(keptStats.seeders + keptStats.leechers, 21);
-    EXPECT_EQ(statsColumn(raw, kept, "completed"), 1 + 7);  // port 1 before the lock, ports 3, 6, ..., 21 in it
-    EXPECT_EQ(keptStats.completed, 8);
-    EXPECT_EQ(statsColumn(raw, announced, "completed"), 1);
-
-    // Once the lock is gone the refused writes succeed, and stay after a restart.
-    EXPECT_TRUE(driver->insertTorrent(refused.get()));
-    EXPECT_TRUE(driver->deleteTorrent(kept.get()));
-    driver.reset();
-    driver = std::make_unique<SQLite3Driver>(&section, false);
-    EXPECT_TRUE(driver->hasTorrent(refused.get()));
-    EXPECT_FALSE(driver->hasTorrent(kept.get()));
-    EXPECT_TRUE(driver->hasTorrent(announced.get()));
-}
 
 // Without dynamic mode an announce that was accepted before a removal and
 // stored after it must not bring the torrent back.

@@ -83,9 +83,10 @@ TEST(Program, EndOfInputShutsDownAndJoinsEveryThread) {
     for (std::string line; std::getline(lines, line);) {
         if (line != "Handling request" && !line.starts_with(":: ")) out += line + "\n";
     }
-    EXPECT_EQ(out,
-              "Starting maintenance thread (1/2)\nStarting thread (2/2)\nPress Any key to exit.\n\nGoodbye.\n"
-              "Thread (1/2) terminated.\nThread (2/2) terminated.\n");
+    EXPECT_EQ(out, "Database " + dir.path("tracker.db") +
+                       ": SQLite, tables layout\n"
+                       "Starting maintenance thread (1/2)\nStarting thread (2/2)\nPress Any key to exit.\n\nGoodbye.\n"
+                       "Thread (1/2) terminated.\nThread (2/2) terminated.\n");
 }
 
 TEST(Program, StartFailuresEndWithStatusOne) {

@@ -40,9 +40,7 @@ std::unique_ptr<Connection> Connection::open(const std::string& fileName, int fl
     // Durable at every checkpoint, not at every commit: a power cut may lose
     // the last announces, never the file's consistency.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-    // After a checkpoint has copied the log back, a log that grew past this
-    // (while another program held a read snapshot, say) is cut back to it.
-    sqlite3_exec(db, "PRAGMA journal_size_limit=67108864", nullptr, nullptr, nullptr);
+
     return std::unique_ptr<Connection>(new Connection(db, cacheCapacity));
 }
 

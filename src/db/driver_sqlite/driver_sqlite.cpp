@@ -1,10 +1,12 @@
 #include "db/driver_sqlite/driver_sqlite.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "db/driver_sqlite/connection.hpp"
 #include "db/driver_sqlite/sqlite_schema.hpp"
+#include "db/driver_sqlite/flat_layout.hpp"
 #include "db/driver_sqlite/tables_layout.hpp"
 #include "util/hex.hpp"
 #include "util/log.hpp"
@@ -16,6 +18,22 @@ namespace {
 // Prepared statements kept: about three per active torrent in the tables
 // layout. Beyond that the least recently used are prepared again.
 constexpr std::size_t kStatementCacheSize = 8192;
+constexpr long long kDefaultJournalSizeLimit = 64ll << 20;
+
+// Key "journal_size_limit" (bytes; 0 cuts the log to nothing at every
+// checkpoint); a value that is not a number keeps the default.
+long long journalSizeLimit(Settings::Section* settings) {
+    const std::string text = settings != nullptr ? settings->get("journal_size_limit") : std::string();
+    if (text.empty()) return kDefaultJournalSizeLimit;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0' || value < 0) {
+        Log::error("journal_size_limit '" + text + "' is not a number of bytes; using " +
+                   std::to_string(kDefaultJournalSizeLimit));
+        return kDefaultJournalSizeLimit;
+    }
+    return value;
+}
 
 }  // namespace
 
@@ -43,8 +61,41 @@ SQLite3Driver::Opened SQLite3Driver::open(Settings::Section* settings) {
         SQLite::Statement journal(db->handle(), "PRAGMA journal_mode=WAL");
         if (journal.ok()) sqlite3_step(journal.get());
     }
-    if (SQLite::detectLayout(*db) == SQLite::Layout::kNone) SQLite::ensureSchema(*db);
-    opened.backend = std::make_unique<SQLite::TablesLayout>(std::move(db));
+    // The log is cut back to this size after a checkpoint that could not
+    // reset it (another program held a read snapshot meanwhile).
+    sqlite3_exec(db->handle(), ("PRAGMA journal_size_limit=" + std::to_string(journalSizeLimit(settings))).c_str(),
+                 nullptr, nullptr, nullptr);
+
+    // The file keeps the layout it has; a file without tables gets the one
+    // asked for.
+    const std::string asked = settings != nullptr ? settings->get("layout") : std::string();
+    SQLite::Layout wanted = SQLite::Layout::kTables;
+    if (asked == "flat") {
+        wanted = SQLite::Layout::kFlat;
+    } else if (!asked.empty() && asked != "tables") {
+        Log::error("Unknown database layout '" + asked + "'; a new file gets the tables layout");
+    }
+    SQLite::Layout layout = SQLite::detectLayout(*db);
+    if (layout == SQLite::Layout::kNone) {
+        layout = wanted;
+        if (layout == SQLite::Layout::kFlat) {
+            SQLite::FlatLayout::createSchema(*db);
+        } else {
+            SQLite::ensureSchema(*db);
+        }
+    }
+    const char* name = layout == SQLite::Layout::kFlat ? "flat" : "tables";
+    Log::info("Database " + opened.fileName + ": SQLite, " + name + " layout");
+    if (!asked.empty() && layout != wanted) {
+        Log::error("Warning: the database file " + opened.fileName + " holds the " + name +
+                   " layout, not the one set in \"layout\" (" + asked + "); it is used as it is (norrik-migrate copies "
+                   "it into another layout)");
+    }
+    if (layout == SQLite::Layout::kFlat) {
+        opened.backend = std::make_unique<SQLite::FlatLayout>(std::move(db));
+    } else {
+        opened.backend = std::make_unique<SQLite::TablesLayout>(std::move(db));
+    }
     return opened;
 }
 

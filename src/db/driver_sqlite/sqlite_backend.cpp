@@ -2,6 +2,8 @@
 
 #include "db/driver_sqlite/sqlite_schema.hpp"
 
+#include <cstring>
+
 namespace NORRIK::Data::SQLite {
 
 namespace {
@@ -78,7 +80,9 @@ StoreResult SQLiteBackend::insertRegistration(const uint8_t* info_hash, int32_t 
         Query insert(*db_, kRegisterTorrent);
         if (!insert.ok()) {
             const int rc = sqlite3_errcode(db_->handle());
-            if (attempt == 0 && ensureSchema(*db_) == SQLITE_OK) continue;  // a file without tables gets them
+            // A file without any table (left empty by a first start that
+            // could not write) gets this layout's tables, then again.
+            if (attempt == 0 && detectLayout(*db_) == Layout::kNone && makeSchema() == SQLITE_OK) continue;
             return failure(rc);
         }
         insert.bindBlob(1, info_hash, 20);
@@ -87,6 +91,39 @@ StoreResult SQLiteBackend::insertRegistration(const uint8_t* info_hash, int32_t 
         return rc == SQLITE_DONE ? StoreResult::ok() : failure(rc);
     }
     return StoreResult::failed("no torrents table");
+}
+
+namespace {
+
+bool hashColumn(sqlite3_stmt* stmt, int column, uint8_t* out) {
+    // Only 20-byte blobs can match an info_hash bound as a blob.
+    if (sqlite3_column_type(stmt, column) != SQLITE_BLOB || sqlite3_column_bytes(stmt, column) != 20) return false;
+    std::memcpy(out, sqlite3_column_blob(stmt, column), 20);
+    return true;
+}
+
+}  // namespace
+
+StoreResult SQLiteBackend::loadRegistrations(SwarmLoader& loader) {
+    uint8_t hash[20];
+    {
+        Statement list(db_->handle(), "SELECT info_hash FROM torrents");
+        if (!list.ok() && (sqlite3_errcode(db_->handle()) & 0xff) == SQLITE_NOTADB) {
+            return failure(SQLITE_NOTADB);
+        }
+        int rc = SQLITE_DONE;
+        while (list.ok() && (rc = sqlite3_step(list.get())) == SQLITE_ROW) {
+            if (hashColumn(list.get(), 0, hash)) loader.registration(hash);
+        }
+        if (rc != SQLITE_DONE) return failure(rc);
+    }
+    Statement list(db_->handle(), "SELECT info_hash,seeders,leechers,completed FROM stats");
+    while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
+        if (!hashColumn(list.get(), 0, hash)) continue;
+        loader.statistics(hash, sqlite3_column_int(list.get(), 1), sqlite3_column_int(list.get(), 2),
+                          sqlite3_column_int(list.get(), 3));
+    }
+    return StoreResult::ok();
 }
 
 StoreResult SQLiteBackend::writeStatistics(const StatsRow* rows, std::size_t count) {

@@ -31,6 +31,11 @@ protected:
     // INSERT OR IGNORE of the registration row (first registration time
     // stays); a file without any table gets the schema first.
     StoreResult insertRegistration(const uint8_t* info_hash, int32_t time);
+    // Reads `torrents` and `stats` into the loader (inside the load's
+    // read transaction).
+    StoreResult loadRegistrations(SwarmLoader& loader);
+    // Makes this layout's tables in a file without any table.
+    virtual int makeSchema() = 0;
     // Savepoints around one operation, so that a failed one changes nothing.
     StoreResult savepoint();
     StoreResult release();

@@ -46,48 +46,22 @@ std::vector<std::string> peerTables(Connection& db) {
     return names;
 }
 
-bool hashColumn(sqlite3_stmt* stmt, int column, uint8_t* out) {
-    // Only 20-byte blobs can match an info_hash bound as a blob.
-    if (sqlite3_column_type(stmt, column) != SQLITE_BLOB || sqlite3_column_bytes(stmt, column) != 20) return false;
-    std::memcpy(out, sqlite3_column_blob(stmt, column), 20);
-    return true;
-}
-
 }  // namespace
 
 StoreResult TablesLayout::load(SwarmLoader& loader) {
     const int begun = db_->run("BEGIN");
     if (begun != SQLITE_DONE) return failure(begun);
-    uint8_t hash[20];
-    {
-        Statement list(db_->handle(), "SELECT info_hash FROM torrents");
-        int rc = SQLITE_DONE;
-        while (list.ok() && (rc = sqlite3_step(list.get())) == SQLITE_ROW) {
-            if (hashColumn(list.get(), 0, hash)) loader.registration(hash);
+    StoreResult result = loadRegistrations(loader);
+    if (result.isOk()) {
+        uint8_t hash[20];
+        for (const std::string& table : peerTables(*db_)) {
+            // The LIKE pattern also matches other 41-character names (and
+            // ignores case): only this store's own tables are read.
+            if (decodePeerTableName(table, hash)) loadPeers(hash, loader);
         }
-        if (!list.ok() && (sqlite3_errcode(db_->handle()) & 0xff) == SQLITE_NOTADB) rc = SQLITE_NOTADB;
-        if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
-            StoreResult result = failure(rc);
-            db_->run("ROLLBACK");
-            return result;
-        }
-    }
-    {
-        Statement list(db_->handle(), "SELECT info_hash,seeders,leechers,completed FROM stats");
-        while (list.ok() && sqlite3_step(list.get()) == SQLITE_ROW) {
-            if (!hashColumn(list.get(), 0, hash)) continue;
-            loader.statistics(hash, sqlite3_column_int(list.get(), 1), sqlite3_column_int(list.get(), 2),
-                              sqlite3_column_int(list.get(), 3));
-        }
-    }
-    for (const std::string& table : peerTables(*db_)) {
-        // The LIKE pattern also matches other 41-character names (and
-        // ignores case): only this store's own tables are read.
-        if (!decodePeerTableName(table, hash)) continue;
-        loadPeers(hash, loader);
     }
     db_->run("COMMIT");
-    return StoreResult::ok();
+    return result;
 }
 
 StoreResult TablesLayout::loadPeers(const uint8_t* info_hash, SwarmLoader& loader) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "db/driver_sqlite/sqlite_backend.hpp"
+#include "db/driver_sqlite/sqlite_schema.hpp"
 
 namespace NORRIK::Data::SQLite {
 
@@ -25,6 +26,9 @@ public:
     // Each pass walks every peer table and writes every torrent's
     // statistics with the time of the pass.
     bool passRewritesAllStatistics() const override { return true; }
+
+protected:
+    int makeSchema() override { return ensureSchema(*db_); }
 
 private:
     class Expiry;
