@@ -5,7 +5,8 @@
 // - Built from the Settings (section "tracker"); the constructor only reads
 //   values and never fails. The Settings must outlive the tracker.
 // - start() is called at most once, on the thread that also destroys the
-//   tracker. It binds one UDP socket on all IPv4 addresses (without address
+//   tracker. It binds one UDP socket on the configured IPv4 address (all
+//   addresses unless "bind_address" names one; without address
 //   reuse, so a second tracker on a busy port fails instead of sharing its
 //   datagrams), creates the SQLite store from section "database", and
 //   launches one maintenance thread and the worker threads. Results: 0
@@ -60,6 +61,15 @@ struct TrackerConfig {
     std::string remoteIp;
     std::optional<uint32_t> remoteAddress;  // remoteIp read as a dotted address
     bool logRequests = true;
+    // "bind_address": the host-order IPv4 address the socket is bound to;
+    // absent or empty text binds all addresses. Nothing when the text is not
+    // a dotted address: start() then refuses to bind rather than listen on
+    // more addresses than asked.
+    std::string bindAddressText;
+    std::optional<uint32_t> bindAddress = 0;
+    // The line that says how "threads" was read when the count started
+    // differs from the number written (0, negative, too many); else empty.
+    std::string threadsNote;
 
     // A missing section reads like an empty one.
     static TrackerConfig fromSection(const Settings::Section* section);
