@@ -3,10 +3,10 @@
 // connection; every reply carries "Connection: Close".
 //
 // Construction binds the TCP port on one IPv4 address, or on all of them when
-// none is given (with address reuse,
-// so a restart is not refused while old connections sit in TIME_WAIT), puts
-// the socket into the listening state and starts the worker threads; a busy
-// port is reported there as ServerException 2 "Failed to bind socket".
+// none is given (with address reuse, so a restart is not refused while old
+// connections sit in TIME_WAIT), puts the socket into the listening state and
+// starts the worker threads; a busy port is reported there as
+// ServerException 2 "Failed to bind socket".
 //
 // Handlers are plain functions registered on a path of segments (addApp);
 // applications keep their state in named objects (setData/getData). Both the

@@ -174,13 +174,13 @@ int Tracker::start() {
     FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM, 0));
     if (!fd.valid()) return 1;
 
-    // No SO_REUSEADDR: with it a second process could bind the same UDP port
-    // and silently take a share of the datagrams.
     if (!config_.bindAddress) {
         Log::error("bind_address \"" + config_.bindAddressText +
                    "\" in section [tracker] is not a dotted IPv4 address such as 127.0.0.1.");
         return 2;
     }
+    // No SO_REUSEADDR: with it a second process could bind the same UDP port
+    // and silently take a share of the datagrams.
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = netOrder32(*config_.bindAddress);

@@ -5,10 +5,9 @@
 // - Built from the Settings (section "tracker"); the constructor only reads
 //   values and never fails. The Settings must outlive the tracker.
 // - start() is called at most once, on the thread that also destroys the
-//   tracker. It binds one UDP socket on the configured IPv4 address (all
-//   addresses unless "bind_address" names one; without address
-//   reuse, so a second tracker on a busy port fails instead of sharing its
-//   datagrams), creates the SQLite store from section "database", and
+//   tracker. It binds one UDP socket on the IPv4 address "bind_address"
+//   names, or on all of them (without address reuse, so a second tracker on
+//   a busy port fails instead of sharing its datagrams), creates the SQLite store from section "database", and
 //   launches one maintenance thread and the worker threads. Results: 0
 //   running, 1 the socket could not be created, 2 it could not be bound. A
 //   DatabaseException from the store's constructor passes out unchanged.
