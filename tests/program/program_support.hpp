@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -159,6 +160,20 @@ inline pid_t parentOf(pid_t pid) {
     if (close == std::string::npos) return 0;
     // After the command name: " <state> <ppid> ..."
     return static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+}
+
+// The processes whose parent is `parent`, from /proc.
+inline std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (*end == '\0' && pid > 0 && parentOf(static_cast<pid_t>(pid)) == parent) {
+            children.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    return children;
 }
 
 }  // namespace norrik_test

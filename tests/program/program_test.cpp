@@ -233,13 +233,14 @@ TEST(Program, DaemonFromItsStartingDirectory) {
     const std::string logFile = dir.path("norrik.log");
 
     // Whatever happens below, the daemon this test started does not outlive
-    // it; a process is only ended here when it is this test's own child.
+    // it, even when the test fails before it has read the daemon's pid file:
+    // as their reaper, the test is the parent of the daemons it started, and
+    // only processes whose parent is this test are ended here.
     struct DaemonGuard {
-        pid_t pid = -1;
         ~DaemonGuard() {
-            if (pid > 0 && parentOf(pid) == ::getpid()) {
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, nullptr, 0);
+            for (pid_t child : childrenOf(::getpid())) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, nullptr, 0);
             }
         }
     } guard;
@@ -249,9 +250,9 @@ TEST(Program, DaemonFromItsStartingDirectory) {
     EXPECT_EQ(launcher.out(), "starting daemon... started!\n");
     ASSERT_TRUE(waitUntilServing(port)) << readFile(logFile);
     ASSERT_TRUE(Program::waitForFile(dir.path("norrik.pid"), "\n"));
-    guard.pid = static_cast<pid_t>(std::atol(readFile(dir.path("norrik.pid")).c_str()));
-    ASSERT_GT(guard.pid, 0);
-    ASSERT_EQ(parentOf(guard.pid), ::getpid());
+    const pid_t daemon = static_cast<pid_t>(std::atol(readFile(dir.path("norrik.pid")).c_str()));
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(parentOf(daemon), ::getpid());
     EXPECT_TRUE(std::filesystem::exists(dir.path("tracker.db")));
 
     const std::string log = readFile(logFile);
@@ -272,7 +273,7 @@ TEST(Program, DaemonFromItsStartingDirectory) {
     EXPECT_EQ(bannerFree(readFile(failedLog)),
               "Settings file: " + dir.path("norrik.conf") + "\nLog file: " + failedLog + "\nDatabase file: " +
                   dir.path("tracker.db") + "\nError While trying to start server.\nFailed to bind socket.\n\nGoodbye.\n");
-    EXPECT_EQ(std::atol(readFile(dir.path("norrik.pid")).c_str()), guard.pid);
+    EXPECT_EQ(std::atol(readFile(dir.path("norrik.pid")).c_str()), daemon);
     // The failed daemon has exited by itself; reap it (the first one runs on).
     for (int i = 0; i < 100 && ::waitpid(-1, nullptr, WNOHANG) >= 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -281,7 +282,7 @@ TEST(Program, DaemonFromItsStartingDirectory) {
     // Rotation: the log is renamed, SIGHUP opens a new one under the old name.
     const std::string rotatedLog = logFile + ".1";
     ASSERT_EQ(::rename(logFile.c_str(), rotatedLog.c_str()), 0);
-    ASSERT_EQ(::kill(guard.pid, SIGHUP), 0);
+    ASSERT_EQ(::kill(daemon, SIGHUP), 0);
     bool logged = false;
     for (int i = 0; i < 50 && !logged; ++i) {
         answersConnect(port);
@@ -297,10 +298,9 @@ TEST(Program, DaemonFromItsStartingDirectory) {
     EXPECT_GT(readFile(logFile).size(), before);
     EXPECT_EQ(readFile(rotatedLog), rotated) << "the rotated log still grows";
 
-    ASSERT_EQ(::kill(guard.pid, SIGTERM), 0);
+    ASSERT_EQ(::kill(daemon, SIGTERM), 0);
     int raw = 0;
-    ASSERT_EQ(::waitpid(guard.pid, &raw, 0), guard.pid);
-    guard.pid = -1;
+    ASSERT_EQ(::waitpid(daemon, &raw, 0), daemon);
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << raw;
     EXPECT_EQ(withoutRequestLines(readFile(logFile)),
               "Stopping on SIGTERM.\n\nGoodbye.\nThread (1/2) terminated.\nThread (2/2) terminated.\n");
