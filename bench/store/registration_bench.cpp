@@ -110,6 +110,37 @@ uint64_t fileSize(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// The size of the database as its pages stand, those still in the WAL
+// included (the file itself grows only when they are checkpointed), read
+// through a connection of its own.
+class DatabaseSize {
+public:
+    explicit DatabaseSize(const std::string& file) {
+        if (sqlite3_open_v2(file.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+            sqlite3_close(db_);
+            db_ = nullptr;
+        }
+    }
+    ~DatabaseSize() { sqlite3_close(db_); }
+    DatabaseSize(const DatabaseSize&) = delete;
+    DatabaseSize& operator=(const DatabaseSize&) = delete;
+
+    uint64_t bytes() {
+        return pragma("PRAGMA page_count") * pragma("PRAGMA page_size");
+    }
+
+private:
+    uint64_t pragma(const char* sql) {
+        sqlite3_stmt* stmt = nullptr;
+        uint64_t value = 0;
+        if (db_ && sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            value = static_cast<uint64_t>(sqlite3_column_int64(stmt, 0));
+        sqlite3_finalize(stmt);
+        return value;
+    }
+    sqlite3* db_ = nullptr;
+};
+
 // Which layout the file holds, read from its schema with a connection of
 // its own (the store's is closed by then).
 std::string layoutInFile(const std::string& file) {
@@ -158,6 +189,8 @@ int main(int argc, char** argv) {
                 announce ? "first announces in dynamic mode (fetchPeers, fetchTorrentStats, storePeer)"
                          : "insertTorrent in static mode (the API's add)",
                 options.step, settingsText.empty() ? " none" : settingsText.c_str());
+    // db_MiB: the database's pages, those still in the WAL included;
+    // wal_MiB: the WAL file on disk.
     std::printf("%10s %12s %12s %12s %12s %14s\n", "torrents", "regs/s", "ms/1000", "db_MiB", "wal_MiB",
                 "db_bytes/torr");
     std::fflush(stdout);
@@ -167,6 +200,7 @@ int main(int argc, char** argv) {
     double elapsed = 0;
     {
         SQLite3Driver driver(&section, announce);
+        DatabaseSize size(options.file);
         while (done < options.torrents && elapsed < options.secondsLimit) {
             const uint64_t end = std::min(options.torrents, done + options.step);
             const auto start = Clock::now();
@@ -197,7 +231,7 @@ int main(int argc, char** argv) {
             elapsed += seconds;
             const uint64_t count = end - done;
             done = end;
-            const uint64_t db = fileSize(options.file);
+            const uint64_t db = size.bytes();
             std::printf("%10" PRIu64 " %12.0f %12.1f %12.1f %12.1f %14.0f\n", done, static_cast<double>(count) / seconds,
                         seconds * 1000.0 * 1000.0 / static_cast<double>(count), static_cast<double>(db) / (1 << 20),
                         static_cast<double>(fileSize(options.file + "-wal")) / (1 << 20),
