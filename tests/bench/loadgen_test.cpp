@@ -57,12 +57,15 @@ public:
         worker = std::thread([this] { serve(); });
     }
     ~FakeTracker() {
-        running = false;
-        worker.join();
+        stop();
         close(fd);
     }
+    void stop() {
+        running = false;
+        if (worker.joinable()) worker.join();
+    }
     uint16_t port = 0;
-    // Distinct info_hashes announced; read after the load has ended.
+    // Distinct info_hashes announced; read after stop().
     size_t torrentsSeen() const { return seen.size(); }
 
 private:
@@ -241,6 +244,7 @@ TEST(LoadgenFresh, NewTorrentsArriveAtTheirShareAndAreMeasuredApart) {
     EXPECT_GT(f.at("listed_replies"), 0);
     // Every torrent the tracker saw had a reply and is counted once.
     EXPECT_EQ(f.at("listed_at_end"), f.at("listed_at_start") + f.at("first_replies"));
+    tracker.stop();
     EXPECT_EQ(static_cast<long long>(tracker.torrentsSeen()), f.at("listed_at_end"));
     EXPECT_EQ(f.at("fresh_left"), 50000 - f.at("listed_at_end"));
     // About 20 % of the announces are first ones.
