@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "db/driver_sqlite/connection.hpp"
+#include "db/driver_sqlite/flat_layout.hpp"
 #include "swarm_shape.hpp"
 #include "util/hex.hpp"
 
@@ -268,12 +270,83 @@ private:
     bool finished_ = false;
 };
 
+// The flat layout: `torrents`, `stats` and one `peers` table, made by the
+// store's own schema code; addresses as the store writes them (16 bytes,
+// IPv4-mapped), numbers as integers.
+class FlatFile : public LayoutWriter {
+public:
+    explicit FlatFile(const std::string& file) : file_(file) {
+        if (exists(file_)) throw std::runtime_error(file_ + " exists already: the generator writes new files only");
+        db_ = std::make_unique<SqliteFile>(file_);
+        db_->exec("PRAGMA journal_mode=OFF");
+        db_->exec("PRAGMA synchronous=OFF");
+        db_->exec("PRAGMA cache_size=-262144");
+        auto connection = NORRIK::Data::SQLite::Connection::open(file_, SQLITE_OPEN_READWRITE, 4);
+        if (!connection || NORRIK::Data::SQLite::FlatLayout::createSchema(*connection) != SQLITE_OK) {
+            throw std::runtime_error(file_ + ": cannot make the flat layout's tables");
+        }
+    }
+
+    ~FlatFile() override {
+        db_.reset();
+        if (!finished_)
+            for (const char* suffix : {"", "-wal", "-shm", "-journal"}) ::unlink((file_ + suffix).c_str());
+    }
+
+    void write(const std::vector<GeneratedTorrent>& batch) override {
+        db_->exec("BEGIN");
+        {
+            Statement registration(*db_, "INSERT INTO torrents (info_hash,created) VALUES (?,?)");
+            Statement stats(*db_,
+                            "INSERT INTO stats (info_hash,completed,leechers,seeders,last_mod) VALUES (?,?,?,?,?)");
+            Statement peer(*db_,
+                           "INSERT INTO peers (info_hash,ip,port,peer_id,uploaded,downloaded,left,last_seen) "
+                           "VALUES (?,?,?,?,?,?,?,?)");
+            for (const GeneratedTorrent& torrent : batch) {
+                registration.blob(1, torrent.info_hash, 20).integer(2, torrent.created).run();
+                stats.blob(1, torrent.info_hash, 20)
+                    .integer(2, torrent.completed)
+                    .integer(3, torrent.leechers)
+                    .integer(4, torrent.seeders)
+                    .integer(5, torrent.last_mod)
+                    .run();
+                for (const GeneratedPeer& p : torrent.peers) {
+                    uint8_t ip[16];
+                    NORRIK::Data::SQLite::mappedAddress(p.ip, ip);
+                    peer.blob(1, torrent.info_hash, 20)
+                        .blob(2, ip, 16)
+                        .integer(3, p.port)
+                        .blob(4, p.peer_id, 20)
+                        .integer(5, p.uploaded)
+                        .integer(6, p.downloaded)
+                        .integer(7, p.left)
+                        .integer(8, p.last_seen)
+                        .run();
+                }
+            }
+        }
+        db_->exec("COMMIT");
+    }
+
+    void finish() override {
+        db_->exec("PRAGMA journal_mode=WAL");
+        db_.reset();
+        finished_ = true;
+    }
+
+private:
+    std::string file_;
+    std::unique_ptr<SqliteFile> db_;
+    bool finished_ = false;
+};
+
 }  // namespace
 
-std::vector<std::string> layoutNames() { return {"tables"}; }
+std::vector<std::string> layoutNames() { return {"tables", "flat"}; }
 
 std::unique_ptr<LayoutWriter> openLayout(const std::string& layout, const std::string& target) {
     if (layout == "tables") return std::make_unique<TablesLayout>(target);
+    if (layout == "flat") return std::make_unique<FlatFile>(target);
     std::string known;
     for (const std::string& name : layoutNames()) known += (known.empty() ? "" : ", ") + name;
     throw std::runtime_error("unknown layout \"" + layout + "\" (known: " + known + ")");

@@ -192,6 +192,33 @@ TEST_F(GeneratedDatabase, StoreServesTheGeneratedSwarms) {
     EXPECT_EQ(look.integer("SELECT COUNT(*) FROM '" + changedTable + "'"), static_cast<long long>(torrent(4).peers.size()));
 }
 
+TEST_F(GeneratedDatabase, FlatLayoutIsServedByAFlatStore) {
+    const std::string file = dir.path("flat.db");
+    {
+        auto writer = NORRIK::Bench::openLayout("flat", file);
+        NORRIK::Bench::generate(population, *writer, 5);
+    }
+    EXPECT_EQ(Look(file).text("PRAGMA integrity_check"), "ok");
+    NORRIK::Settings::Section section("database");
+    section.set("file", file);
+    NORRIK::Data::SQLite3Driver driver(&section, false);
+    EXPECT_EQ(driver.layoutName(), "flat");
+    for (uint32_t t = 0; t < population.torrents; ++t) {
+        SCOPED_TRACE(t);
+        const GeneratedTorrent g = torrent(t);
+        EXPECT_TRUE(driver.hasTorrent(g.info_hash));
+        NORRIK::Data::TorrentStats stats{g.info_hash, 0, 0, 0};
+        ASSERT_TRUE(driver.fetchTorrentStats(&stats));
+        EXPECT_EQ(stats.seeders, g.seeders);
+        EXPECT_EQ(stats.leechers, g.leechers);
+        NORRIK::Data::PeerAddress peers[30];
+        int32_t count = 30;
+        ASSERT_TRUE(driver.fetchPeers(g.info_hash, &count, peers));
+        EXPECT_EQ(count, static_cast<int32_t>(g.peers.size()));
+        if (count > 0) EXPECT_EQ(peers[0].ip, 0x7F000001u);
+    }
+}
+
 TEST(DbGenerator, WritesNewFilesOnlyAndLeavesNoHalfFile) {
     norrik_test::TempDir dir;
     const std::string existing = dir.path("existing.db");
