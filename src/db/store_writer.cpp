@@ -147,7 +147,9 @@ void StoreWriter::run() {
 }
 
 bool StoreWriter::round() {
-    if (pending_.size() < options_.batch) queue_.take(pending_, options_.batch - pending_.size());
+    const std::size_t limit =
+        queue_.status().waiting > options_.batch ? options_.backlogBatch : options_.batch;
+    if (pending_.size() < limit) queue_.take(pending_, limit - pending_.size());
     for (const StoreWrite& write : pending_) latestTime_ = std::max(latestTime_, write.row.time);
 
     Round round;

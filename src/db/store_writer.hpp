@@ -41,8 +41,12 @@ public:
     struct Options {
         bool dynamic = false;
         std::chrono::milliseconds groupDelay{10};
-        std::size_t batch = 4096;               // queued writes per transaction
-        std::size_t statisticsPerRound = 4096;  // statistics rows per transaction
+        // Queued writes per transaction; a backlog is taken in larger ones:
+        // rows spread over many torrents dirty one page each, and a larger
+        // transaction writes each page once for more rows.
+        std::size_t batch = 4096;
+        std::size_t backlogBatch = 65536;
+        std::size_t statisticsPerRound = 65536;  // statistics rows per transaction
         std::chrono::milliseconds stopBound{10000};
         std::chrono::milliseconds idleAfter{1000};
     };
