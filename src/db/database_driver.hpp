@@ -18,6 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "db/database_exception.hpp"
 #include "settings.hpp"
@@ -125,5 +127,10 @@ private:
 // reads as an empty one. Throws DatabaseException code 2 when the store
 // cannot be opened.
 std::unique_ptr<DatabaseDriver> openDatabaseDriver(Settings::Section* section, bool isDynamic);
+
+// The key for setConnectionKey from a shared secret file (any bytes, 16 to
+// 65536 of them; copied to every node). Nothing when the file cannot be
+// used; *error then says why in one line naming the file.
+std::optional<std::array<unsigned char, 16>> loadConnectionKey(const std::string& path, std::string* error);
 
 }  // namespace NORRIK::Data

@@ -1,5 +1,6 @@
 #include <string>
 
+#include "db/connection_ids.hpp"
 #include "db/database_driver.hpp"
 #include "db/driver_postgresql/driver_postgresql.hpp"
 #include "db/driver_sqlite/driver_sqlite.hpp"
@@ -14,6 +15,10 @@ std::unique_ptr<DatabaseDriver> openDatabaseDriver(Settings::Section* section, b
         Log::error("Unknown database driver '" + driver + "'; using sqlite3");
     }
     return std::make_unique<SQLite3Driver>(section, isDynamic);
+}
+
+std::optional<std::array<unsigned char, 16>> loadConnectionKey(const std::string& path, std::string* error) {
+    return ConnectionIds::loadKeyFile(path, error);
 }
 
 }  // namespace NORRIK::Data
