@@ -45,8 +45,8 @@ struct StoreStatus {
     uint64_t peers = 0;
     uint64_t seeders = 0;
     uint64_t leechers = 0;
-    uint64_t queuedWrites = 0;      // waiting for the writer
-    double queueLagSeconds = 0;     // age of the oldest waiting write
+    uint64_t queuedWrites = 0;      // not yet stored: queued, or in the writer's batch
+    double queueLagSeconds = 0;     // age of the oldest of them
     uint64_t droppedWrites = 0;     // peer rows not queued because the queue was full
     uint64_t commits = 0;
     uint64_t failedCommits = 0;

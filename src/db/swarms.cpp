@@ -27,6 +27,10 @@ struct SwarmPeer {
     uint32_t ip;
     uint16_t port;
     bool seeder;
+    // Known from the database (read at start, or stored by another node),
+    // not from an announce here: a row stored later of the same second
+    // replaces it. (It fills the byte the alignment leaves.)
+    bool stored;
     int32_t lastSeen;
 };
 
@@ -181,7 +185,7 @@ void Swarms::Load::peer(const uint8_t* info_hash, uint32_t ip, uint16_t port, bo
         torrent.peers[static_cast<std::size_t>(known)].lastSeen = lastSeen;
         return;
     }
-    torrent.peers.push_back(SwarmPeer{ip, port, seeder, lastSeen});
+    torrent.peers.push_back(SwarmPeer{ip, port, seeder, true, lastSeen});
     if (torrent.index) {
         torrent.index->added(torrent.peers, torrent.peers.size() - 1);
     } else if (torrent.peers.size() > kScanLimit) {
@@ -304,7 +308,7 @@ bool Swarms::announce(const PeerRow& row, bool completed, bool dynamic, WriteQue
     const bool seeder = row.left == 0;
     const int64_t known = torrent->findPeer(row.ip, row.port);
     if (known < 0) {
-        torrent->addPeer(SwarmPeer{row.ip, row.port, seeder, row.time});
+        torrent->addPeer(SwarmPeer{row.ip, row.port, seeder, false, row.time});
         ++peerCount_;
         if (seeder) ++seederCount_;
     } else {
@@ -322,6 +326,7 @@ bool Swarms::announce(const PeerRow& row, bool completed, bool dynamic, WriteQue
             peer.seeder = seeder;
         }
         peer.lastSeen = row.time;
+        peer.stored = false;
     }
     if (completed) {
         ++torrent->completed;
@@ -569,14 +574,16 @@ void Swarms::applyStoredPeers(const std::vector<StoredPeer>& rows) {
             if (torrent == nullptr || !torrent->registered()) continue;
             const int64_t position = torrent->findPeer(row.ip, row.port);
             if (position < 0) {
-                torrent->addPeer(SwarmPeer{row.ip, row.port, row.seeder, row.lastSeen});
+                torrent->addPeer(SwarmPeer{row.ip, row.port, row.seeder, true, row.lastSeen});
                 ++peerCount_;
                 if (row.seeder) ++seederCount_;
                 torrent->hasStats = true;
                 continue;
             }
             SwarmPeer& peer = torrent->peers[static_cast<std::size_t>(position)];
-            if (row.lastSeen <= peer.lastSeen) continue;  // this node saw it announce since
+            // An announce here of the same second is kept: which of the two
+            // came last cannot be told.
+            if (row.lastSeen < peer.lastSeen || (row.lastSeen == peer.lastSeen && !peer.stored)) continue;
             if (peer.seeder != row.seeder) {
                 if (row.seeder) {
                     ++torrent->seeders;
@@ -590,6 +597,7 @@ void Swarms::applyStoredPeers(const std::vector<StoredPeer>& rows) {
                 peer.seeder = row.seeder;
             }
             peer.lastSeen = row.lastSeen;
+            peer.stored = true;
         }
     }
 }

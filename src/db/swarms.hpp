@@ -165,8 +165,10 @@ public:
         int32_t lastSeen;
     };
     // Peers stored by other nodes, joining the swarms of torrents held and
-    // registered here; a peer held already takes the row only when the row
-    // is newer than its last announce here.
+    // registered here; a peer held already takes the row when the row is
+    // newer than what is held, or of the same second as a row taken before
+    // (rows come in the order they were stored; an announce here of the
+    // same second is kept).
     void applyStoredPeers(const std::vector<StoredPeer>& rows);
     struct StoredDownloads {
         InfoHash hash;
