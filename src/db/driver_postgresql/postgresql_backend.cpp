@@ -234,7 +234,8 @@ void PostgreSQLBackend::rollback() {
     if (PQtransactionStatus(db_->handle()) != PQTRANS_IDLE) db_->exec("ROLLBACK");
 }
 
-StoreResult PostgreSQLBackend::underSavepoint(const std::string& name, const std::string& sql, Result* out) {
+StoreResult PostgreSQLBackend::underSavepoint(const std::string& name, const std::string& sql, Result* out,
+                                              const std::string& afterFailure) {
     Result result = db_->exec(sql);
     if (result.ok()) {
         if (out != nullptr) *out = std::move(result);
@@ -242,7 +243,8 @@ StoreResult PostgreSQLBackend::underSavepoint(const std::string& name, const std
     }
     StoreResult failed = failure(result);
     if (failed.isTransient()) return failed;
-    Result back = db_->exec("ROLLBACK TO SAVEPOINT " + name + "; RELEASE SAVEPOINT " + name);
+    Result back = db_->exec("ROLLBACK TO SAVEPOINT " + name + "; RELEASE SAVEPOINT " + name +
+                            (afterFailure.empty() ? std::string() : "; " + afterFailure));
     if (!back.ok()) {
         StoreResult broken = failure(back);
         broken.code = StoreResult::Code::kTransient;  // the transaction cannot go on
@@ -322,8 +324,11 @@ StoreResult PostgreSQLBackend::writePeers(const PeerRow* rows, std::size_t count
         return result;
     }
     Result stored;
-    StoreResult result = underSavepoint(
-        "peer_rows", "SAVEPOINT peer_rows; " + replaced(kStorePeers, "@origin", std::to_string(nodeId_)), &stored);
+    // A batch that failed leaves its rows in the staging table (the rollback
+    // undid their DELETE): they go, so that a later batch does not take them.
+    StoreResult result =
+        underSavepoint("peer_rows", "SAVEPOINT peer_rows; " + replaced(kStorePeers, "@origin", std::to_string(nodeId_)),
+                       &stored, "DELETE FROM peers_in");
     if (result.isTransient()) return result;
     if (!result.isOk()) {
         *skipped = count;
@@ -379,7 +384,8 @@ StoreResult PostgreSQLBackend::writeStatistics(const StatsRow* rows, std::size_t
         result.code = StoreResult::Code::kTransient;
         return result;
     }
-    return underSavepoint("statistics", std::string("SAVEPOINT statistics; ") + kStoreStats);
+    return underSavepoint("statistics", std::string("SAVEPOINT statistics; ") + kStoreStats, nullptr,
+                          "DELETE FROM stats_in");
 }
 
 // Deletes stale peers kExpiredPerStep at a time, each step under the

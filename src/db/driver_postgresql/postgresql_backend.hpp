@@ -74,8 +74,10 @@ private:
     // The connection is gone: one text for the whole outage.
     StoreResult lostConnection(const std::string& why);
     // Runs `sql` (which begins with "SAVEPOINT <name>"); on a failure of its
-    // own, rolls back to the savepoint and returns kFailed.
-    StoreResult underSavepoint(const std::string& name, const std::string& sql, Result* result = nullptr);
+    // own, rolls back to the savepoint, runs `afterFailure` (if any) and
+    // returns kFailed.
+    StoreResult underSavepoint(const std::string& name, const std::string& sql, Result* result = nullptr,
+                               const std::string& afterFailure = {});
     // Session settings and the staging tables, after every (re)connect.
     StoreResult prepareSession();
     StoreResult reconnect();
