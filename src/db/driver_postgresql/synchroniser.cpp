@@ -154,9 +154,12 @@ void Synchroniser::run() {
         }
         Notification notification;
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
-        if (connection_->waitForNotification(wait, notification, wakeFd_) == Connection::Wait::Notified &&
-            notification.channel == kChannel) {
+        const Connection::Wait waited = connection_->waitForNotification(wait, notification, wakeFd_);
+        if (waited == Connection::Wait::Notified && notification.channel == kChannel) {
             next = std::min(next, std::max(Clock::now(), lastStart + options_.quickest));
+        } else if (waited == Connection::Wait::Lost && !connection_->lost()) {
+            // The wait failed without the connection saying so: not again at once.
+            if (!waitForRetry()) break;
         }
     }
 }
