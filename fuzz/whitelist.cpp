@@ -13,6 +13,7 @@
 #include "fuzz_check.hpp"
 #include "http/web_app.hpp"
 #include "util/net_order.hpp"
+#include "util/whitelist.hpp"
 
 namespace {
 
@@ -46,5 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint32_t> parsed = NORRIK::WebApp::parseWhitelist(value);
     FUZZ_CHECK(parsed == model(value));
     for (uint32_t address : parsed) FUZZ_CHECK(address != 0);
+
+    // Where a reading stops lies inside the value, after the addresses kept.
+    const NORRIK::WhitelistReading reading = NORRIK::readWhitelist(value);
+    FUZZ_CHECK(reading.addresses == parsed);
+    if (reading.stop != NORRIK::WhitelistReading::Stop::kEndOfValue) {
+        FUZZ_CHECK(reading.droppedFrom <= reading.stopAt && reading.stopAt <= value.size());
+        FUZZ_CHECK(reading.stop == NORRIK::WhitelistReading::Stop::kZeroAddress || reading.stopAt < value.size());
+    }
     return 0;
 }

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
+#include "util/address.hpp"
 #include "util/log.hpp"
 
 namespace NORRIK {
@@ -32,8 +34,21 @@ void ApiServer::start(Settings& settings, Data::DatabaseDriver* driver) {
     uint16_t threads = lowBits(threadsText);
     if (threads == 0) threads = 1;
 
+    // Listening on more addresses than asked (say, the API on the internet
+    // instead of 127.0.0.1) is worse than not listening at all.
+    const std::string bindText = section->get("bind_address");
+    std::optional<uint32_t> bindAddress = Server::HTTPServer::kAnyAddress;
+    if (!bindText.empty()) bindAddress = textToAddress(bindText);
+    if (!bindAddress) {
+        Log::error("bind_address \"" + bindText +
+                   "\" in section [apiserver] is not a dotted IPv4 address such as 127.0.0.1; "
+                   "the API server does not start.");
+        return;
+    }
+
     try {
-        server_ = std::make_unique<Server::HTTPServer>(port, threads);
+        server_ = std::make_unique<Server::HTTPServer>(port, threads, Server::HTTPServer::kDefaultReceiveTimeout,
+                                                       *bindAddress);
         app_ = std::make_unique<WebApp>(server_.get(), driver, &settings);
         app_->deploy();
     } catch (const Server::ServerException& e) {

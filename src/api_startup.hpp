@@ -6,7 +6,10 @@
 //
 // Keys of "apiserver": "enable" (only the exact text "1" starts the server),
 // "port" (decimal, low 16 bits; 6969 when empty or absent), "threads"
-// (decimal, low 16 bits; 1 when empty, absent or 0).
+// (decimal, low 16 bits; 1 when empty, absent or 0), "bind_address" (the
+// dotted IPv4 address to listen on; all addresses when empty or absent; any
+// other text keeps the API server from starting, with a line on standard
+// error).
 //
 // Ownership and shutdown: ApiServer owns both objects. Its destruction (or
 // stop()) destroys the server first, which joins its workers, and then the

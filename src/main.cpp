@@ -2,11 +2,18 @@
 // daemon, prints the banner, loads (or writes) the settings, starts the
 // tracker and the API server, waits, and shuts down.
 //
-// Exit status: 0 after "-h" and after a normal shutdown; 1 when the tracker
-// could not start (its socket, its port or its database), so supervisors and
-// scripts see the failure.
+// The wait ends on SIGTERM or SIGINT in every mode, and in the plain
+// foreground also on a key press (or the end of standard input); all of
+// them take the same orderly shutdown. SIGHUP makes a daemon reopen its log
+// file and is ignored otherwise. The signals are taken on this thread only
+// (signals.hpp).
+//
+// Exit status: 0 after "-h", "--version" and a normal shutdown; 1 when the
+// tracker could not start (its socket, its port, its bind address or its
+// database), so supervisors and scripts see the failure.
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,32 +21,76 @@
 
 #include "api_startup.hpp"
 #include "db/database_exception.hpp"
+#include "pid_file.hpp"
 #include "settings.hpp"
+#include "settings_check.hpp"
+#include "signals.hpp"
 #include "startup.hpp"
 #include "tracker/tracker.hpp"
 #include "util/log.hpp"
 
 using namespace NORRIK;
 
-int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const Startup::CommandLine commandLine = Startup::parseCommandLine(args);
+namespace {
 
-    if (commandLine.daemon) Startup::daemonize(commandLine.logFile);
+// Waits until a stop: a signal, or the console when it is read. A SIGHUP
+// meanwhile reopens a daemon's log file.
+void waitForStop(const Startup::CommandLine& commandLine) {
+    for (;;) {
+        const Signals::Wake wake = Signals::wait(commandLine.readsConsole() ? STDIN_FILENO : -1);
+        if (wake.event == Signals::Event::kHangup) {
+            if (commandLine.daemon && !Startup::reopenLog(commandLine.logFile)) {
+                Log::error("Failed to reopen log file '" + commandLine.logFile + "'.");
+            }
+            continue;
+        }
+        if (wake.signal != 0) Log::info("Stopping on " + Signals::name(wake.signal) + ".");
+        return;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before any other thread exists, so that every thread inherits the mask.
+    Signals::block();
+
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    Startup::CommandLine commandLine = Startup::parseCommandLine(args);
+    if (commandLine.version) {
+        Log::info("NORRIK " + Startup::versionString());
+        return 0;
+    }
+
+    // A daemon works in "/": every name it was given is read from where it
+    // was started, before it detaches.
+    const std::string startDirectory = Startup::startingDirectory();
+    if (commandLine.daemon) {
+        commandLine.logFile = Startup::absolutePath(startDirectory, commandLine.logFile);
+        commandLine.settingsFile = Startup::absolutePath(startDirectory, commandLine.settingsFile);
+        Startup::daemonize(commandLine.logFile);
+    }
 
     Startup::printBanner();
     if (commandLine.help) {
-        Log::info(Startup::kUsage);
+        Startup::printHelp();
         return 0;
     }
 
     auto settings = std::make_unique<Settings>(commandLine.settingsFile);
     Startup::loadSettings(*settings);
+    const std::vector<std::string> warnings = settingsWarnings(*settings);
+    const std::string databaseFile = Startup::resolveDatabaseFile(*settings, startDirectory, commandLine.daemon);
+    Log::info("Settings file: " + Startup::absolutePath(startDirectory, commandLine.settingsFile));
+    if (commandLine.daemon) Log::info("Log file: " + commandLine.logFile);
+    Log::info("Database file: " + databaseFile);
+    for (const std::string& warning : warnings) Log::error(warning);
 
     auto tracker = std::make_unique<Tracker>(settings.get());
     // The HTTP server and the web application; empty unless the API server
     // start-up below creates them.
     ApiServer apiServer;
+    std::optional<PidFile> pidFile;
     int startResult = 0;
     const char* failure = nullptr;
     try {
@@ -59,12 +110,13 @@ int main(int argc, char** argv) {
         // whatever the API server start-up reports.
         apiServer.start(*settings, tracker->getDriver());
 
-        if (commandLine.daemon) {
-            for (;;) ::sleep(30);  // a daemon runs until a signal ends it
+        pidFile.emplace(Startup::absolutePath(startDirectory, settings->get("tracker", "pid_file")));
+        if (!pidFile->path().empty() && !pidFile->written()) {
+            Log::error("Failed to write pid file '" + pidFile->path() + "'.");
         }
-        Log::info("Press Any key to exit.");
-        char key;
-        (void)::read(STDIN_FILENO, &key, 1);  // one character, or end of input
+
+        if (commandLine.readsConsole()) Log::info("Press Any key to exit.");
+        waitForStop(commandLine);
     }
 
     Log::info("");
@@ -72,9 +124,11 @@ int main(int argc, char** argv) {
     // The HTTP server first (its workers are joined; their handlers use the
     // tracker's store), then the web application. Only then the tracker,
     // which joins its threads before its store goes, and last the settings
-    // that everything above reads.
+    // that everything above reads. The pid file goes once nothing is left
+    // running.
     apiServer.stop();
     tracker.reset();
     settings.reset();
+    pidFile.reset();
     return exitStatus;
 }

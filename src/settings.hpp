@@ -69,6 +69,9 @@ public:
     // The value, or empty text when section or key is missing.
     std::string get(const std::string& section, const std::string& key) const;
 
+    // Every section in ascending name order.
+    const std::map<std::string, Section>& getSections() const { return sections_; }
+
 private:
     std::string fileName_;
     std::map<std::string, Section> sections_;

@@ -1,6 +1,8 @@
 #include "startup.hpp"
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -40,21 +42,66 @@ void printBanner() {
     Log::info("");
 }
 
+namespace {
+
+constexpr const char* kOptionLines[] = {
+    "  -d <log file> [<configuration file>]  run as a daemon, logging to <log file>; SIGHUP reopens it",
+    "  -f [<configuration file>]             run in the foreground without reading the console (for service managers)",
+    "  -h                                    print this help",
+    "  --version                             print the version line",
+    "  <configuration file>                  the settings file (default norrik.conf); the console stops norrik",
+};
+
+}  // namespace
+
+void printHelp() {
+    Log::info(kUsage);
+    for (const char* line : kOptionLines) Log::info(line);
+}
+
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
     CommandLine line;
-    if (args.size() >= 2 && args[0] == "-d") {
+    if (args.empty()) return line;
+    const std::string& first = args[0];
+    if (first == "-h") {
+        line.help = true;
+    } else if (first == "--version") {
+        line.version = true;
+    } else if (first == "-d" && args.size() >= 2) {
         line.daemon = true;
         line.logFile = args[1];
-    }
-    if (!args.empty()) {
-        if (args[0] == "-h") {
-            line.help = true;
-        } else {
-            line.settingsFile = args.back();
-        }
+        // With the log file alone, the settings are the default file rather
+        // than the log file just emptied for the daemon's output.
+        if (args.size() >= 3) line.settingsFile = args.back();
+    } else if (first == "-f") {
+        line.service = true;
+        if (args.size() >= 2) line.settingsFile = args.back();
+    } else {
+        line.settingsFile = args.back();
     }
     return line;
 }
+
+std::string startingDirectory() {
+    std::error_code error;
+    std::filesystem::path directory = std::filesystem::current_path(error);
+    return error ? std::string() : directory.string();
+}
+
+std::string absolutePath(const std::string& directory, const std::string& path) {
+    if (path.empty() || directory.empty() || path.front() == '/') return path;
+    return (std::filesystem::path(directory) / path).lexically_normal().string();
+}
+
+namespace {
+
+// The log file for both standard streams. With the creation mask cleared,
+// the mode here is the file's mode: readable by all, writable by the owner.
+int openLog(const std::string& logFile, bool truncate) {
+    return ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | (truncate ? O_TRUNC : 0), 0644);
+}
+
+}  // namespace
 
 void daemonize(const std::string& logFile) {
     Log::raw("starting daemon..");
@@ -78,9 +125,8 @@ void daemonize(const std::string& logFile) {
     }
     // One open of the log file shared by both streams: separate opens would
     // give each stream its own file position and their lines would
-    // overwrite each other. With the creation mask cleared, the mode here is
-    // the file's mode: readable by all, writable by the owner.
-    int log = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
+    // overwrite each other.
+    int log = openLog(logFile, /*truncate=*/true);
     if (log >= 0) {
         ::dup2(log, STDOUT_FILENO);
         ::dup2(log, STDERR_FILENO);
@@ -89,6 +135,28 @@ void daemonize(const std::string& logFile) {
         ::close(STDOUT_FILENO);
         ::close(STDERR_FILENO);
     }
+}
+
+bool reopenLog(const std::string& logFile) {
+    int log = openLog(logFile, /*truncate=*/false);
+    if (log < 0) return false;
+    // dup2 swaps each descriptor in one step: a line written by another
+    // thread meanwhile lands whole in the old file or in the new one.
+    ::dup2(log, STDOUT_FILENO);
+    ::dup2(log, STDERR_FILENO);
+    if (log != STDOUT_FILENO && log != STDERR_FILENO) ::close(log);
+    return true;
+}
+
+std::string resolveDatabaseFile(Settings& settings, const std::string& directory, bool daemon) {
+    const std::string configured = settings.get("database", "file");
+    if (configured.empty()) {
+        if (!daemon) return absolutePath(directory, kDefaultDatabaseFile);
+        settings.set("database", "file", absolutePath(directory, kDefaultDatabaseFile));
+    } else {
+        settings.set("database", "file", absolutePath(directory, configured));
+    }
+    return settings.get("database", "file");
 }
 
 void setDefaults(Settings& settings) {

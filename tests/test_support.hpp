@@ -22,7 +22,9 @@ public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "norrik-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
+        // Without symbolic links, as a program started in it sees its
+        // working directory.
+        root_ = std::filesystem::canonical(pattern).string();
     }
     ~TempDir() {
         std::error_code ignored;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -61,7 +62,8 @@ const std::string& HTTPServer::internalErrorPage() {
     return page;
 }
 
-HTTPServer::HTTPServer(uint16_t port, int32_t threads, std::chrono::milliseconds receiveTimeout)
+HTTPServer::HTTPServer(uint16_t port, int32_t threads, std::chrono::milliseconds receiveTimeout,
+                       uint32_t bindAddress)
     : threadCount_(threads < 1 ? 1 : threads), receiveTimeout_(receiveTimeout) {
     socket_.reset(::socket(AF_INET, SOCK_STREAM, 0));
     if (!socket_) throw ServerException(1, "Failed to create Socket");
@@ -75,7 +77,7 @@ HTTPServer::HTTPServer(uint16_t port, int32_t threads, std::chrono::milliseconds
 
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = htonl(bindAddress);
     address.sin_port = htons(port);
     if (::bind(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         throw ServerException(2, "Failed to bind socket");
@@ -99,6 +101,9 @@ HTTPServer::HTTPServer(uint16_t port, int32_t threads, std::chrono::milliseconds
     for (int32_t i = 0; i < threadCount_; ++i) {
         try {
             threads_.emplace_back(&HTTPServer::workerMain, this);
+            // Named here rather than by the worker itself, so every worker
+            // carries its name once the constructor has returned.
+            ::pthread_setname_np(threads_.back().native_handle(), "norrik-http");
         } catch (const std::system_error&) {
             // Serve with the workers that did start.
         }

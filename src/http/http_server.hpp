@@ -2,10 +2,11 @@
 // NORRIK::Server::HTTPServer: a minimal HTTP/1.1 server. One request per
 // connection; every reply carries "Connection: Close".
 //
-// Construction binds the TCP port on all IPv4 interfaces (with address reuse,
-// so a restart is not refused while old connections sit in TIME_WAIT), puts
-// the socket into the listening state and starts the worker threads; a busy
-// port is reported there as ServerException 2 "Failed to bind socket".
+// Construction binds the TCP port on one IPv4 address, or on all of them when
+// none is given (with address reuse, so a restart is not refused while old
+// connections sit in TIME_WAIT), puts the socket into the listening state and
+// starts the worker threads; a busy port is reported there as
+// ServerException 2 "Failed to bind socket".
 //
 // Handlers are plain functions registered on a path of segments (addApp);
 // applications keep their state in named objects (setData/getData). Both the
@@ -55,11 +56,15 @@ public:
     static constexpr int kListenBacklog = 50;
     static constexpr std::chrono::milliseconds kDefaultReceiveTimeout{5000};
 
+    static constexpr uint32_t kAnyAddress = 0;
+
     // Port 0 binds an ephemeral port (see getPort). A thread count below 1
-    // starts one worker. Throws ServerException 1 "Failed to create Socket"
-    // or 2 "Failed to bind socket".
+    // starts one worker; the workers are named "norrik-http". bindAddress is
+    // a host-order IPv4 address. Throws ServerException 1 "Failed to create
+    // Socket" or 2 "Failed to bind socket".
     HTTPServer(uint16_t port, int32_t threads,
-               std::chrono::milliseconds receiveTimeout = kDefaultReceiveTimeout);
+               std::chrono::milliseconds receiveTimeout = kDefaultReceiveTimeout,
+               uint32_t bindAddress = kAnyAddress);
     virtual ~HTTPServer();
 
     HTTPServer(const HTTPServer&) = delete;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "util/hex.hpp"
-#include "util/net_order.hpp"
+#include "util/whitelist.hpp"
 
 namespace NORRIK {
 
@@ -22,8 +22,6 @@ constexpr const char* kWebAppName = "webapp";
 constexpr const char* kButtonGif =
     "R0lGODlhPAAPAIEAAB0/Xytso////wAAACwAAAAAPAAPAAACWISPqcvtGqKctNqLszS6+39x4EhiYomiZydEbSC8sRy7tQy"
     "u2g27fY/7tV4fXWY49M1sRBrJiMFJhT8q0QO9BGtWJa/ayabGJgD5jDWj1yE1+715yOd0RwEAOw==";
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The hash parameter as 20 bytes; false when it is not 40 lower-case hex
 // digits. The length is checked (and reported) by the caller first.
@@ -76,35 +74,7 @@ void WebApp::deploy() {
     server_->addApp({"announce"}, &WebApp::handleHttpAnnounce);
 }
 
-std::vector<uint32_t> WebApp::parseWhitelist(std::string_view value) {
-    std::vector<uint32_t> addresses;
-    std::size_t pos = 0;
-    const std::size_t end = value.size();
-    while (true) {
-        while (pos < end && !isDigit(value[pos])) ++pos;
-        if (pos >= end) return addresses;
-
-        // Parts a, b, c end with "."; part d with " ", ",", "." or ";". The
-        // end of the value may cut an address short: the rest counts as 0.
-        uint32_t parts[4] = {0, 0, 0, 0};
-        for (int part = 0; part < 4 && pos < end; ++part) {
-            while (pos < end && isDigit(value[pos])) {
-                parts[part] = parts[part] * 10 + static_cast<uint32_t>(value[pos] - '0');
-                ++pos;
-            }
-            if (pos >= end) break;
-            char c = value[pos];
-            bool ends = part < 3 ? c == '.' : (c == ' ' || c == ',' || c == '.' || c == ';');
-            if (!ends) return addresses;  // the address being read is dropped
-            ++pos;
-        }
-
-        // Parts above 255 carry into the next higher part.
-        uint32_t address = ((parts[0] * 256 + parts[1]) * 65536) + parts[2] * 256 + parts[3];
-        if (address == 0) return addresses;
-        addresses.push_back(netOrder32(address));
-    }
-}
+std::vector<uint32_t> WebApp::parseWhitelist(std::string_view value) { return readWhitelist(value).addresses; }
 
 bool WebApp::isAllowed(const std::string& key, uint32_t address) const {
     auto it = ipWhitelist_.find(key);

@@ -39,11 +39,8 @@ public:
     // byte order, as in a socket address record).
     bool isAllowed(const std::string& key, uint32_t address) const;
 
-    // Reads one "api.keys" value into addresses in network byte order. Dotted
-    // addresses are separated by any non-digit characters; each ends with a
-    // space, ",", "." or ";" (or the end of the value: missing parts count as
-    // 0). Any other character after a part, or an address equal to 0, ends
-    // the scan; what was read before stays.
+    // Reads one "api.keys" value into addresses in network byte order, as
+    // readWhitelist (util/whitelist.hpp) describes.
     static std::vector<uint32_t> parseWhitelist(std::string_view value);
 
     static void handleRoot(Server::HTTPServer& server, Server::Request& request, Server::Response& response);

@@ -92,13 +92,20 @@ TrackerConfig TrackerConfig::fromSection(const Settings::Section* section) {
     if (!port.empty()) config.port = static_cast<uint16_t>(parseDecimal(port));
 
     std::string threads = get("threads");
-    long long workers = threads.empty() ? kDefaultWorkers : parseDecimal(threads);
+    const long long written = threads.empty() ? kDefaultWorkers : parseDecimal(threads);
+    long long workers = written;
     // A negative count would wrap the 8-bit thread count to some arbitrary
     // value; it is taken as a mistake and the default applies. Counts above
-    // what 8 bits hold are capped.
+    // what 8 bits hold are capped. No worker at all would bind the port and
+    // answer nothing, so at least one runs.
     if (workers < 0) workers = kDefaultWorkers;
     if (workers > kMaxWorkers) workers = kMaxWorkers;
+    if (workers == 0) workers = 1;
     config.threadCount = static_cast<uint8_t>(workers + 1);
+    if (workers != written) {
+        config.threadsNote = "threads=" + threads + " read as " + std::to_string(written) + " workers; starting " +
+                             std::to_string(workers) + (workers == 1 ? " worker" : " workers");
+    }
 
     config.allowRemoteIps = parseBoolean(get("allow_remotes")) == 1;
     config.allowIanaIps = parseBoolean(get("allow_iana_ips")) != 0;
@@ -125,6 +132,8 @@ TrackerConfig TrackerConfig::fromSection(const Settings::Section* section) {
     config.remoteIp = get("remote_ip");
     config.remoteAddress = textToAddress(config.remoteIp);
     config.logRequests = parseBoolean(get("log_requests")) != 0;
+    config.bindAddressText = get("bind_address");
+    if (!config.bindAddressText.empty()) config.bindAddress = textToAddress(config.bindAddressText);
     config.connectionSecretFile = get("connection_secret_file");
     return config;
 }
@@ -167,11 +176,16 @@ int Tracker::start() {
     FileDescriptor fd(::socket(AF_INET, SOCK_DGRAM, 0));
     if (!fd.valid()) return 1;
 
+    if (!config_.bindAddress) {
+        Log::error("bind_address \"" + config_.bindAddressText +
+                   "\" in section [tracker] is not a dotted IPv4 address such as 127.0.0.1.");
+        return 2;
+    }
     // No SO_REUSEADDR: with it a second process could bind the same UDP port
     // and silently take a share of the datagrams.
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    address.sin_addr.s_addr = netOrder32(*config_.bindAddress);
     address.sin_port = netOrder16(config_.port);
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return 2;
     timeval timeout{kReceiveTimeoutSeconds, 0};
@@ -183,6 +197,7 @@ int Tracker::start() {
 
     const std::string total = std::to_string(config_.threadCount);
     threads_.resize(config_.threadCount);
+    if (!config_.threadsNote.empty()) Log::info(config_.threadsNote);
     Log::info("Starting maintenance thread (1/" + total + ")");
     try {
         threads_[0] = std::thread(&Tracker::maintenanceLoop, this);

@@ -5,9 +5,10 @@
 // - Built from the Settings (section "tracker"); the constructor only reads
 //   values and never fails. The Settings must outlive the tracker.
 // - start() is called at most once, on the thread that also destroys the
-//   tracker. It binds one UDP socket on all IPv4 addresses (without address
-//   reuse, so a second tracker on a busy port fails instead of sharing its
-//   datagrams), creates the store from section "database", and
+//   tracker. It binds one UDP socket on the IPv4 address "bind_address"
+//   names, or on all of them (without address reuse, so a second tracker on
+//   a busy port fails instead of sharing its datagrams), creates the store
+//   from section "database", and
 //   launches one maintenance thread and the worker threads. Results: 0
 //   running, 1 the socket could not be created, 2 it could not be bound, 3
 //   the connection secret file ("connection_secret_file") cannot be used
@@ -62,6 +63,15 @@ struct TrackerConfig {
     std::string remoteIp;
     std::optional<uint32_t> remoteAddress;  // remoteIp read as a dotted address
     bool logRequests = true;
+    // "bind_address": the host-order IPv4 address the socket is bound to;
+    // absent or empty text binds all addresses. Nothing when the text is not
+    // a dotted address: start() then refuses to bind rather than listen on
+    // more addresses than asked.
+    std::string bindAddressText;
+    std::optional<uint32_t> bindAddress = 0;
+    // The line that says how "threads" was read when the count started
+    // differs from the number written (0, negative, too many); else empty.
+    std::string threadsNote;
     // A file holding the secret that connection identifiers are made with,
     // shared by the nodes of one tracker; empty: a random key per process.
     std::string connectionSecretFile;

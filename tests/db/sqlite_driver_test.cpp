@@ -92,7 +92,7 @@ TEST_F(SQLiteStore, MissingSectionOrFileNameFallsBackToTrackerDbWithOneLine) {
             SQLite3Driver driver(given, false);
             EXPECT_EQ(driver.fileName(), "tracker.db");
         });
-        EXPECT_EQ(lines, "No database file configured, using tracker.db\nDatabase tracker.db: SQLite, tables layout\n");
+        EXPECT_EQ(lines, "No database file configured, using tracker.db\nDatabase: SQLite, tables layout\n");
     }
     EXPECT_TRUE(RawDb(dir.path("tracker.db")).hasTable("torrents"));  // a real file, kept after exit
     ASSERT_EQ(chdir(previous), 0);

@@ -337,6 +337,9 @@ public:
     }
 
     pid_t pid() const { return pid_; }
+    // The exit status once the process ended (128 + signal number when a
+    // signal ended it).
+    int exitStatus() const { return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_); }
     std::string output() const { return norrik_test::readFile(dir_ + "/norrik.out"); }
 
     // Resident memory in kB (VmRSS), -1 when unreadable.

@@ -14,9 +14,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,14 +86,22 @@ public:
     std::string err() const { return readFile(dir_.path("stderr")); }
     pid_t pid() const { return pid_; }
 
-    // Threads of the running process (Linux).
-    std::size_t threadCount() const {
+    // Threads of the running process (Linux) that carry `name`.
+    std::size_t threadsNamed(const std::string& name) const {
         std::size_t count = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task")) {
-            (void)entry;
-            ++count;
+            if (readFile(entry.path().string() + "/comm") == name + "\n") ++count;
         }
         return count;
+    }
+
+    // Waits (bounded) until standard output holds `text`.
+    bool waitForOut(const std::string& text) const {
+        for (int i = 0; i < 500; ++i) {
+            if (out().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
 
 private:
@@ -374,24 +384,77 @@ TEST(ApiProgram, StartUpCases) {
 }
 
 TEST(ApiProgram, ThreadsZeroStartsOneWorker) {
-    // Same program, same settings but the API worker count: "0" must start as
-    // many threads as "1", and "3" two more.
-    std::size_t counts[3];
-    const char* threads[3] = {"0", "1", "3"};
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(threads[i]);
+    // The HTTP workers by their name: "0" starts one, like "1"; "3" three.
+    // Counted once the start-up has gone past the API server, whose
+    // constructor names every worker before it returns.
+    const std::pair<const char*, std::size_t> cases[] = {{"0", 1}, {"1", 1}, {"3", 3}};
+    for (const auto& [threads, workers] : cases) {
+        SCOPED_TRACE(threads);
         TempDir dir;
         uint16_t udpPort = freePort(SOCK_DGRAM);
         uint16_t apiPort = freePort(SOCK_STREAM);
-        Program program(dir, config(dir, udpPort, apiSection("1", apiPort, threads[i])));
+        Program program(dir, config(dir, udpPort, apiSection("1", apiPort, threads)));
+        ASSERT_TRUE(program.waitForOut("Press Any key to exit.\n")) << program.err();
         ASSERT_TRUE(waitForApi(apiPort)) << program.err();
-        UdpClient client(udpPort);
-        ASSERT_TRUE(client.connectToTracker());
-        counts[i] = program.threadCount();
+        EXPECT_EQ(program.threadsNamed("norrik-http"), workers);
         EXPECT_EQ(program.stop(), std::optional<int>(0));
     }
-    EXPECT_EQ(counts[0], counts[1]);
-    EXPECT_EQ(counts[2], counts[1] + 2);
+}
+
+// Where /proc/net/<table> says a socket listens on `port` of 127.0.0.1
+// ("0100007F") or of every address ("00000000"); empty when it does not.
+std::string listeningAddress(const char* table, uint16_t port) {
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X ", port);
+    std::istringstream lines(readFile(std::string("/proc/net/") + table));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        // UDP sockets show state 07, listening TCP sockets 0A.
+        if (local.size() == 13 && (local.substr(8) + " ") == wanted && (state == "07" || state == "0A")) {
+            return local.substr(0, 8);
+        }
+    }
+    return "";
+}
+
+TEST(ApiProgram, BindAddresses) {
+    struct Case {
+        const char* name;
+        const char* trackerAddress;  // "bind_address" lines, or nullptr for none
+        const char* apiAddress;
+        const char* udpListens;      // expected in /proc/net/udp
+        const char* tcpListens;      // expected in /proc/net/tcp; empty: the API server does not run
+        const char* stderrLine;
+    };
+    const Case cases[] = {
+        {"both on 127.0.0.1", "127.0.0.1", "127.0.0.1", "0100007F", "0100007F", nullptr},
+        {"absent and empty: every address", nullptr, "", "00000000", "00000000", nullptr},
+        {"not an address: no API server", nullptr, "127.0.0.1:80", "00000000", "",
+         "bind_address \"127.0.0.1:80\" in section [apiserver] is not a dotted IPv4 address such as 127.0.0.1; "
+         "the API server does not start."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        uint16_t udpPort = freePort(SOCK_DGRAM);
+        uint16_t apiPort = freePort(SOCK_STREAM);
+        std::string text = config(dir, udpPort, apiSection("1", apiPort, "1") + "[apiserver]\nbind_address=" +
+                                                    c.apiAddress + "\n\n");
+        if (c.trackerAddress != nullptr) text += "[tracker]\nbind_address=" + std::string(c.trackerAddress) + "\n";
+        Program program(dir, text);
+        ASSERT_TRUE(program.waitForOut("Press Any key to exit.\n")) << program.err();
+        UdpClient client(udpPort);
+        EXPECT_TRUE(client.connectToTracker());
+        EXPECT_EQ(listeningAddress("udp", udpPort), c.udpListens);
+        EXPECT_EQ(listeningAddress("tcp", apiPort), c.tcpListens);
+        if (*c.tcpListens != '\0') {
+            EXPECT_EQ(bodyOf(httpGet(apiPort, "/api?auth=testkey")), "{\"error\":\"unknown action\"}");
+        }
+        EXPECT_EQ(program.stop(), std::optional<int>(0));
+        EXPECT_EQ(program.err(), c.stderrLine == nullptr ? "" : std::string(c.stderrLine) + "\n");
+    }
 }
 
 }  // namespace

@@ -7,14 +7,15 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -129,6 +130,21 @@ public:
 
     std::string out() const { return readFile(outPath_); }
     std::string err() const { return readFile(errPath_); }
+    pid_t pid() const { return pid_; }
+
+    // Waits (bounded) until standard output holds `text`.
+    bool waitForOut(const std::string& text, int timeoutMs = 10000) const {
+        return waitForFile(outPath_, text, timeoutMs);
+    }
+
+    // Waits (bounded) until `path` holds `text`.
+    static bool waitForFile(const std::string& path, const std::string& text, int timeoutMs = 10000) {
+        for (int waited = 0; waited < timeoutMs; waited += 10) {
+            if (readFile(path).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
 
 private:
     std::string outPath_, errPath_;
@@ -137,25 +153,27 @@ private:
     std::optional<int> status_;
 };
 
-// The PID of the running process whose command line is exactly `argv`, or
-// -1. Used to find a daemon the test started (its arguments name the test's
-// own temporary directory, so no other process matches).
-inline pid_t findProcess(const std::vector<std::string>& argv) {
-    std::string wanted;
-    for (const auto& a : argv) wanted += a + '\0';
-    DIR* proc = ::opendir("/proc");
-    pid_t found = -1;
-    while (dirent* entry = ::readdir(proc)) {
+// The parent of a process, from /proc (0 when it cannot be read).
+inline pid_t parentOf(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    // After the command name: " <state> <ppid> ..."
+    return static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
+}
+
+// The processes whose parent is `parent`, from /proc.
+inline std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
         char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end != '\0' || pid <= 0) continue;
-        if (readFile("/proc/" + std::string(entry->d_name) + "/cmdline") == wanted) {
-            found = static_cast<pid_t>(pid);
-            break;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (*end == '\0' && pid > 0 && parentOf(static_cast<pid_t>(pid)) == parent) {
+            children.push_back(static_cast<pid_t>(pid));
         }
     }
-    ::closedir(proc);
-    return found;
+    return children;
 }
 
 }  // namespace norrik_test

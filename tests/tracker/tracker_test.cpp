@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -517,7 +518,7 @@ TEST(TrackerConfig, FallbacksAndReadingRules) {
     const Case cases[] = {
         {{}, 6969, 6, false, true, false, true, 1800, 120},
         {{{"port", ""}, {"threads", ""}, {"announce_interval", ""}}, 6969, 6, false, true, false, true, 1800, 120},
-        {{{"port", "abc"}, {"threads", "0"}}, 0, 1, false, true, false, true, 1800, 120},
+        {{{"port", "abc"}, {"threads", "0"}}, 0, 2, false, true, false, true, 1800, 120},  // one worker at least
         {{{"port", " 7000x"}, {"threads", "+2"}}, 7000, 3, false, true, false, true, 1800, 120},
         {{{"port", "70000"}}, static_cast<uint16_t>(70000), 6, false, true, false, true, 1800, 120},
         {{{"threads", "-3"}}, 6969, 6, false, true, false, true, 1800, 120},
@@ -553,6 +554,33 @@ TEST(TrackerConfig, FallbacksAndReadingRules) {
     EXPECT_EQ(none.threadCount, 6);
     EXPECT_TRUE(none.localSubnet.empty());
     EXPECT_FALSE(none.remoteAddress.has_value());
+}
+
+TEST(TrackerConfig, ThreadCountNoteAndBindAddress) {
+    struct Case {
+        const char* threads;
+        const char* bindAddress;
+        std::string note;                    // the line start() writes, or empty
+        std::optional<uint32_t> address;     // nothing: refused
+    };
+    const Case cases[] = {
+        {"3", "", "", 0},
+        {"0", "127.0.0.1", "threads=0 read as 0 workers; starting 1 worker", 0x7f000001},
+        {"none", "0.0.0.0", "threads=none read as 0 workers; starting 1 worker", 0},
+        {"-3", "10.1.2.3", "threads=-3 read as -3 workers; starting 5 workers", 0x0a010203},
+        {"1000", "localhost", "threads=1000 read as 1000 workers; starting 254 workers", std::nullopt},
+        {"1", "127.0.0.1:6969", "", std::nullopt},
+        {"1", "127.1", "", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.threads) + " " + c.bindAddress);
+        Settings settings("unused.conf");
+        settings.set("tracker", "threads", c.threads);
+        settings.set("tracker", "bind_address", c.bindAddress);
+        TrackerConfig config = TrackerConfig::fromSection(settings.getSection("tracker"));
+        EXPECT_EQ(config.threadsNote, c.note);
+        EXPECT_EQ(config.bindAddress, c.address);
+    }
 }
 
 TEST(TrackerConfig, ParseBoolean) {

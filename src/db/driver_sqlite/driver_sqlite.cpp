@@ -85,7 +85,7 @@ SQLite3Driver::Opened SQLite3Driver::open(Settings::Section* settings) {
         }
     }
     const char* name = layout == SQLite::Layout::kFlat ? "flat" : "tables";
-    Log::info("Database " + opened.fileName + ": SQLite, " + name + " layout");
+    Log::info(std::string("Database: SQLite, ") + name + " layout");
     if (!asked.empty() && layout != wanted) {
         Log::error("Warning: the database file " + opened.fileName + " holds the " + name +
                    " layout, not the one set in \"layout\" (" + asked + "); it is used as it is (norrik-migrate copies "
