@@ -105,7 +105,12 @@ StoreResult PostgreSQLBackend::lostConnection(const std::string& why) {
 }
 
 StoreResult PostgreSQLBackend::failure(const Result& result) {
-    if (db_->lost()) return lostConnection(result.message());
+    // A server that is shutting down says so before it closes the
+    // connection: the same outage as the refused connections that follow.
+    const std::string state = result.sqlState();
+    if (db_->lost() || startsWith(state, "08") || state == "57P01" || state == "57P02" || state == "57P03") {
+        return lostConnection(result.message());
+    }
     const std::string why = result.message();
     return isPassing(result, false) ? StoreResult::transient(why) : StoreResult::failed(why);
 }
