@@ -4,7 +4,9 @@
 // client identity for the connection identifier), connects each of them, then
 // keeps a window of requests in flight for a bounded time: announces of
 // simulated peers spread over a set of torrents, optionally mixed with scrapes
-// and fresh connects. Every reply is checked (transaction identifier, action,
+// and fresh connects, or with a steady share of announces that name torrents
+// never announced before (torrents arriving while the tracker serves the
+// others). Every reply is checked (transaction identifier, action,
 // length, peer count, counts, peer entries) and everything that is wrong is
 // counted. The result is ONE line of key=value pairs on standard output;
 // diagnostics go to standard error.
@@ -13,6 +15,7 @@
 // and in the number of requests.
 
 #include "latency_histogram.hpp"
+#include "swarm_shape.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -56,9 +59,10 @@ constexpr uint32_t kMaxReplyPeers = 30;
 constexpr uint32_t kMaxScrapeHashes = 74;  // a compact reply then still fits in 896 bytes
 
 constexpr uint32_t kMaxPeers = 1'000'000;
-constexpr uint16_t kFirstPeerPort = 1024;
-constexpr uint32_t kPeerPortSpan = 64000;
-constexpr int64_t kLeecherLeft = 1'000'000;
+using NORRIK::Bench::kFirstPeerPort;
+using NORRIK::Bench::kLeecherLeft;
+using NORRIK::Bench::kPeerPortSpan;
+using NORRIK::Bench::splitmix64;
 
 constexpr uint32_t kEventNone = 0;
 constexpr uint32_t kEventStarted = 2;
@@ -94,13 +98,6 @@ uint32_t get32(const uint8_t* p) {
 }
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
-uint64_t splitmix64(uint64_t x) {
-    x += 0x9E3779B97F4A7C15ULL;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-    return x ^ (x >> 31);
-}
-
 struct Options {
     std::string host = "127.0.0.1";
     uint16_t port = 0;
@@ -127,6 +124,9 @@ struct Options {
     std::string beforeMeasure;  // shell command run between warm-up and measuring
     bool swarmsFilled = false;  // an earlier run announced every peer already
     double settle = 0;          // seconds of unmeasured load between warm-up and measuring
+    uint32_t warmupPeers = UINT32_MAX;  // the warm-up announces peers 0 to warmupPeers - 1
+    bool partialWarmup = false;         // a warm-up cut short by its time limit is measured on
+    uint32_t freshPercent = 0;          // share of announces that name a torrent never announced
 };
 
 void usage(FILE* out) {
@@ -159,7 +159,15 @@ void usage(FILE* out) {
         "  --swarms-filled       every peer was announced by an earlier run against this tracker:\n"
         "                        check the replies as if this run had done the warm-up\n"
         "  --before-measure CMD  run the shell command CMD after the warm-up, before measuring\n"
-        "                        (for example to switch a profiler's collection on)\n");
+        "                        (for example to switch a profiler's collection on)\n"
+        "  --warmup-peers N      the warm-up announces only peers 0 to N-1 (default all)\n"
+        "  --partial-warmup      when the warm-up reaches --warmup-limit, measure with the torrents\n"
+        "                        it got through instead of giving up\n"
+        "  --fresh PCT           PCT %% of the announces after the warm-up name a torrent never\n"
+        "                        announced before (the next unused one, by its first peer); the\n"
+        "                        others re-announce a torrent that has had a reply. Figures are\n"
+        "                        also given for both kinds apart (listed_*, first_*). Measuring\n"
+        "                        ends early when no unused torrent is left (fresh_exhausted=1)\n");
 }
 
 bool parseUnsigned(const char* text, uint64_t max, uint64_t& out) {
@@ -219,6 +227,9 @@ bool parseOptions(int argc, char** argv, Options& o) {
         else if (name == "--warmup") o.warmup = true;
         else if (name == "--swarms-filled") o.swarmsFilled = true;
         else if (name == "--settle") ok = decimal(3600, o.settle);
+        else if (name == "--warmup-peers") ok = number(kMaxPeers, o.warmupPeers);
+        else if (name == "--partial-warmup") o.partialWarmup = true;
+        else if (name == "--fresh") ok = number(100, o.freshPercent);
         else if (name == "--warmup-limit") ok = decimal(86400, o.warmupLimit);
         else if (name == "--rate") ok = decimal(10'000'000, o.rate);
         else if (name == "--seeders") ok = number(100, o.seederPercent);
@@ -256,6 +267,10 @@ bool parseOptions(int argc, char** argv, Options& o) {
         std::fprintf(stderr, "norrik-loadgen: torrents, peers, sockets, window and scrape-hashes must be at least 1\n");
         return false;
     }
+    if (o.freshPercent > 0 && o.torrents > o.peers) {
+        std::fprintf(stderr, "norrik-loadgen: --fresh needs at least one peer per torrent (--peers >= --torrents)\n");
+        return false;
+    }
     if (o.scrapePercent + o.connectPercent > 100) {
         std::fprintf(stderr, "norrik-loadgen: --scrape and --connect add up to more than 100\n");
         return false;
@@ -271,15 +286,7 @@ public:
     explicit Workload(const Options& o)
         : options(o), hashes(size_t{o.torrents} * 20), announcedPeer(o.peers, false),
           announcedInTorrent(o.torrents, 0) {
-        for (uint32_t t = 0; t < o.torrents; ++t) {
-            uint8_t* h = &hashes[size_t{t} * 20];
-            for (int part = 0; part < 3; ++part) {
-                const uint64_t x = splitmix64(o.seed * 0x100000000ULL + uint64_t{t} * 3 + part);
-                uint8_t bytes[8];
-                std::memcpy(bytes, &x, 8);
-                std::memcpy(h + part * 8, bytes, part == 2 ? 4 : 8);
-            }
-        }
+        for (uint32_t t = 0; t < o.torrents; ++t) NORRIK::Bench::torrentHash(o.seed, t, &hashes[size_t{t} * 20]);
         if (o.swarmsFilled) {
             announcedPeer.assign(o.peers, true);
             for (uint32_t t = 0; t < o.torrents; ++t) announcedInTorrent[t] = peersIn(t);
@@ -289,14 +296,10 @@ public:
     uint32_t torrents() const { return options.torrents; }
     uint32_t peers() const { return options.peers; }
     const uint8_t* hash(uint32_t t) const { return &hashes[size_t{t} * 20]; }
-    uint32_t torrentOf(uint32_t peer) const { return peer % options.torrents; }
-    uint16_t portOf(uint32_t peer) const {
-        return static_cast<uint16_t>(kFirstPeerPort + (peer / options.torrents) % kPeerPortSpan);
-    }
-    uint32_t peersIn(uint32_t t) const {
-        return options.peers / options.torrents + (t < options.peers % options.torrents ? 1 : 0);
-    }
-    bool isSeeder(uint32_t peer) const { return splitmix64(peer ^ 0x5EEDULL) % 100 < options.seederPercent; }
+    uint32_t torrentOf(uint32_t peer) const { return NORRIK::Bench::torrentOfPeer(peer, options.torrents); }
+    uint16_t portOf(uint32_t peer) const { return NORRIK::Bench::peerPort(peer, options.torrents); }
+    uint32_t peersIn(uint32_t t) const { return NORRIK::Bench::peersInTorrent(t, options.torrents, options.peers); }
+    bool isSeeder(uint32_t peer) const { return NORRIK::Bench::peerIsSeeder(peer, options.seederPercent); }
     // Distinct peers of torrent t named in an announce so far: no reply may
     // list or count more peers than that.
     uint32_t announcedIn(uint32_t t) const { return announcedInTorrent[t]; }
@@ -306,9 +309,7 @@ public:
         put32(b + 8, kActionAnnounce);
         put32(b + 12, tid);
         std::memcpy(b + 16, hash(torrentOf(peer)), 20);
-        char peerId[21];
-        std::snprintf(peerId, sizeof peerId, "-NL0001-%012" PRIu32, peer);
-        std::memcpy(b + 36, peerId, 20);
+        NORRIK::Bench::peerIdOf(peer, b + 36);
         put64(b + 56, 0);                                                      // downloaded
         put64(b + 64, isSeeder(peer) ? 0 : static_cast<uint64_t>(kLeecherLeft));  // left
         put64(b + 72, 0);                                                      // uploaded
@@ -376,6 +377,10 @@ struct Counters {
 };
 
 enum class Kind : uint8_t { Connect, Announce, Scrape };
+// What an announce's torrent was when the announce left: one that has had a
+// reply (listed by the tracker), one never announced before (its first
+// announce), or one whose first announce is still unanswered.
+enum class Listing : uint8_t { Listed, First, Pending };
 enum class Phase : uint8_t { Connect, Warmup, Settle, Measure };
 
 struct Slot {
@@ -385,6 +390,7 @@ struct Slot {
     uint32_t count = 0;    // scrape: number of hashes; announce: the peer
     int64_t sentNs = 0;
     Kind kind = Kind::Connect;
+    Listing listing = Listing::Pending;
     bool measured = false;
     bool inUse = false;
 };
@@ -401,7 +407,11 @@ struct Sock {
 class LoadGenerator {
 public:
     LoadGenerator(const Options& o, Workload& w)
-        : options(o), work(w), slots(o.window), histogram(2'000'000), rng(splitmix64(o.seed ^ 0xC0FFEEULL) | 1) {
+        : options(o), work(w), slots(o.window), histogram(2'000'000), rng(splitmix64(o.seed ^ 0xC0FFEEULL) | 1),
+          torrentPhase(o.torrents, o.swarmsFilled ? kTorrentListed : kTorrentUnused),
+          warmupEnd(std::min(o.warmupPeers, o.peers)) {
+        if (o.swarmsFilled)
+            for (uint32_t t = 0; t < o.torrents; ++t) listedTorrents.push_back(t);
         while ((uint32_t{1} << slotBits) < o.window) ++slotBits;
         freeSlots.reserve(o.window);
         for (uint32_t i = o.window; i-- > 0;) freeSlots.push_back(i);
@@ -432,6 +442,10 @@ private:
     const char* checkAnnounce(const Slot& slot, const uint8_t* d, size_t len) const;
     const char* checkScrape(const Slot& slot, const uint8_t* d, size_t len) const;
     void malformed(bool measured, const char* reason);
+    // Fresh mode: the peer of the next announce, of a listed torrent or of
+    // one never announced; false (and measuring ends) when none is unused.
+    bool chooseFreshOrListed(int64_t now, uint32_t& peer);
+    void markListed(uint32_t torrent);
     void release(uint32_t slotIndex);
     void expire(int64_t now);
     uint64_t random() {
@@ -473,6 +487,34 @@ private:
     uint64_t lateSends = 0;    // fixed rate: requests that left more than kLateSendNs late
     uint32_t cursor = 0;      // next socket to send on
     double setupSeconds = 0;
+
+    // Which torrents the tracker has answered for (kTorrent*, one per
+    // torrent), those listed in the order of their first reply, and where
+    // the search for a never-announced torrent goes on.
+    static constexpr uint8_t kTorrentUnused = 0;
+    static constexpr uint8_t kTorrentPending = 1;
+    static constexpr uint8_t kTorrentListed = 2;
+    std::vector<uint8_t> torrentPhase;
+    std::vector<uint32_t> listedTorrents;
+    uint32_t nextFresh = 0;
+    bool freshExhausted = false;
+    size_t listedAtStart = 0;
+    uint32_t warmupEnd;
+    bool warmupStopped = false;  // the partial warm-up reached its time limit
+    // Measured announces by what their torrent was when they left.
+    struct ListingFigures {
+        uint64_t replies = 0;
+        uint64_t timeouts = 0;
+        LatencyHistogram latency{2'000'000};
+    };
+    ListingFigures listedFigures;
+    ListingFigures firstFigures;
+    ListingFigures* figuresOf(const Slot& slot) {
+        if (slot.kind != Kind::Announce) return nullptr;
+        if (slot.listing == Listing::Listed) return &listedFigures;
+        if (slot.listing == Listing::First) return &firstFigures;
+        return nullptr;
+    }
 };
 
 bool LoadGenerator::open() {
@@ -538,6 +580,7 @@ bool LoadGenerator::run() {
     setupSeconds = static_cast<double>(nowNs() - setupStart) / kNsPerSecond;
     if (!options.beforeMeasure.empty() && std::system(options.beforeMeasure.c_str()) != 0)
         std::fprintf(stderr, "norrik-loadgen: --before-measure command failed\n");
+    listedAtStart = listedTorrents.size();
     measureStartNs = nowNs();
     measureEndNs = measureStartNs + static_cast<int64_t>(options.duration * kNsPerSecond);
     // Sending stops at measureEndNs; the answers still under way get one timeout more.
@@ -560,7 +603,7 @@ bool LoadGenerator::runPhase(Phase p, int64_t deadlineNs) {
             finished = !inflight && std::all_of(socks.begin(), socks.end(), [](const Sock& s) { return s.connected; });
             break;
         case Phase::Warmup:
-            finished = !inflight && warmupNext >= work.peers() && warmupRetry.empty();
+            finished = !inflight && ((warmupNext >= warmupEnd && warmupRetry.empty()) || warmupStopped);
             break;
         case Phase::Settle:
         case Phase::Measure:
@@ -568,9 +611,18 @@ bool LoadGenerator::runPhase(Phase p, int64_t deadlineNs) {
             break;
         }
         if (finished) return true;
+        if (now >= deadlineNs && p == Phase::Warmup && options.partialWarmup && !warmupStopped) {
+            // No more warm-up announces; those under way get their timeout.
+            warmupStopped = true;
+            warmupRetry.clear();
+            deadlineNs = now + timeoutNs + kTickNs;
+            std::fprintf(stderr, "norrik-loadgen: warm-up stopped at its time limit after %u of %u peers\n",
+                         warmupNext, warmupEnd);
+            continue;
+        }
         if (now >= deadlineNs) {
             expire(INT64_MAX);  // whatever is left unanswered counts as timed out
-            return false;
+            return warmupStopped && p == Phase::Warmup;
         }
         if (!paced || now < measureEndNs) dispatch(now, paced);
         // Paced sending polls without sleeping (the generator has its core to
@@ -607,7 +659,7 @@ bool LoadGenerator::chooseRequest(Sock& s, int64_t now, Kind& kind, uint32_t& a,
             warmupRetry.pop_back();
             return true;
         }
-        if (warmupNext >= work.peers()) return false;
+        if (warmupStopped || warmupNext >= warmupEnd) return false;
         a = warmupNext++;
         return true;
     case Phase::Settle:
@@ -623,12 +675,37 @@ bool LoadGenerator::chooseRequest(Sock& s, int64_t now, Kind& kind, uint32_t& a,
             b = std::min(options.scrapeHashes, work.torrents());
         } else {
             kind = Kind::Announce;
+            if (options.freshPercent > 0) return chooseFreshOrListed(now, a);
             a = static_cast<uint32_t>(random() % work.peers());
         }
         return true;
     }
     }
     return false;
+}
+
+bool LoadGenerator::chooseFreshOrListed(int64_t now, uint32_t& peer) {
+    if (!listedTorrents.empty() && random() % 100 >= options.freshPercent) {
+        // Any peer of a torrent that has had a reply.
+        const uint32_t t = listedTorrents[random() % listedTorrents.size()];
+        peer = t + static_cast<uint32_t>(random() % work.peersIn(t)) * work.torrents();
+        return true;
+    }
+    while (nextFresh < work.torrents() && torrentPhase[nextFresh] != kTorrentUnused) ++nextFresh;
+    if (nextFresh >= work.torrents()) {
+        // The share of new torrents cannot be kept up: the phase ends here.
+        freshExhausted = true;
+        measureEndNs = std::min(measureEndNs, now);
+        return false;
+    }
+    peer = nextFresh++;  // torrent t's first peer is peer t
+    return true;
+}
+
+void LoadGenerator::markListed(uint32_t torrent) {
+    if (torrentPhase[torrent] == kTorrentListed) return;
+    torrentPhase[torrent] = kTorrentListed;
+    listedTorrents.push_back(torrent);
 }
 
 size_t LoadGenerator::buildRequest(uint8_t* buffer, uint32_t slotIndex, uint32_t sockIndex, Kind kind, uint32_t a,
@@ -648,11 +725,17 @@ size_t LoadGenerator::buildRequest(uint8_t* buffer, uint32_t slotIndex, uint32_t
     case Kind::Connect:
         s.connecting = true;
         return Workload::writeConnect(buffer, slot.tid);
-    case Kind::Announce:
+    case Kind::Announce: {
         slot.count = a;
         slot.torrent = work.torrentOf(a);
+        uint8_t& listing = torrentPhase[slot.torrent];
+        slot.listing = listing == kTorrentListed ? Listing::Listed
+                       : listing == kTorrentUnused ? Listing::First
+                                                   : Listing::Pending;
+        if (listing == kTorrentUnused) listing = kTorrentPending;
         return work.writeAnnounce(buffer, s.connectionId, slot.tid, a,
                                   phase == Phase::Warmup ? kEventStarted : kEventNone);
+    }
     case Kind::Scrape:
         slot.torrent = a;
         slot.count = b;
@@ -792,7 +875,16 @@ void LoadGenerator::handleReply(uint32_t sockIndex, const uint8_t* d, size_t len
             break;
         case Kind::Announce:
             wrong = action != kActionAnnounce ? "announce answered with another action" : checkAnnounce(slot, d, len);
-            if (!wrong) ++c.announceReplies;
+            if (!wrong) {
+                ++c.announceReplies;
+                markListed(slot.torrent);
+                if (slot.measured) {
+                    if (ListingFigures* f = figuresOf(slot)) {
+                        ++f->replies;
+                        f->latency.record(static_cast<uint64_t>(std::max<int64_t>(0, now - slot.sentNs)) / 1000);
+                    }
+                }
+            }
             break;
         case Kind::Scrape:
             wrong = action != kActionScrape ? "scrape answered with another action" : checkScrape(slot, d, len);
@@ -860,6 +952,7 @@ void LoadGenerator::expire(int64_t now) {
         Slot& slot = slots[i];
         if (!slot.inUse || (now != INT64_MAX && now - slot.sentNs < timeoutNs)) continue;
         ++countersOf(slot.measured).timeouts;
+        if (ListingFigures* f = slot.measured ? figuresOf(slot) : nullptr) ++f->timeouts;
         if (timedOut.size() < kTimedOutKept) timedOut.insert(uint64_t{slot.tid} << 32 | slot.sock);
         if (slot.kind == Kind::Connect) socks[slot.sock].connecting = false;
         release(i);
@@ -875,11 +968,26 @@ void LoadGenerator::report() const {
         " error_replies=%" PRIu64 " timeouts=%" PRIu64 " replies_per_s=%.0f p50_us=%" PRIu64 " p99_us=%" PRIu64
         " p999_us=%" PRIu64 " max_us=%" PRIu64 " malformed=%" PRIu64 " late=%" PRIu64 " send_failures=%" PRIu64
         " rate_backlog=%" PRIu64 " late_sends=%" PRIu64 " max_send_lag_us=%" PRId64 " seconds=%.3f setup_sent=%" PRIu64 " setup_bad=%" PRIu64 " setup_errors=%" PRIu64
-        " setup_timeouts=%" PRIu64 " setup_malformed=%" PRIu64 " setup_seconds=%.3f\n",
+        " setup_timeouts=%" PRIu64 " setup_malformed=%" PRIu64 " setup_seconds=%.3f",
         m.sent, m.announceReplies, m.scrapeReplies, m.connectReplies, m.errorReplies, m.timeouts, perSecond,
         histogram.percentile(0.5), histogram.percentile(0.99), histogram.percentile(0.999), histogram.maximum(),
         m.malformed, m.late, m.sendFailures, rateBacklog, lateSends, maxSendLagNs / 1000, measuredSeconds, setupCounters.sent, setupCounters.bad(),
         setupCounters.errorReplies, setupCounters.timeouts, setupCounters.malformed, setupSeconds);
+    if (options.freshPercent > 0) {
+        for (const auto& [name, f] : {std::pair{"listed", &listedFigures}, std::pair{"first", &firstFigures}}) {
+            std::printf(" %s_replies=%" PRIu64 " %s_per_s=%.0f %s_timeouts=%" PRIu64 " %s_p50_us=%" PRIu64
+                        " %s_p99_us=%" PRIu64 " %s_p999_us=%" PRIu64,
+                        name, f->replies, name,
+                        measuredSeconds > 0 ? static_cast<double>(f->replies) / measuredSeconds : 0, name,
+                        f->timeouts, name, f->latency.percentile(0.5), name, f->latency.percentile(0.99), name,
+                        f->latency.percentile(0.999));
+        }
+        std::printf(" listed_at_start=%zu listed_at_end=%zu fresh_left=%u fresh_exhausted=%d warmup_stopped=%d",
+                    listedAtStart, listedTorrents.size(),
+                    static_cast<unsigned>(std::count(torrentPhase.begin(), torrentPhase.end(), kTorrentUnused)),
+                    freshExhausted ? 1 : 0, warmupStopped ? 1 : 0);
+    }
+    std::printf("\n");
     std::fflush(stdout);
     for (const auto& [text, count] : errorTexts)
         std::fprintf(stderr, "norrik-loadgen: error reply x%" PRIu64 ": %s\n", count, text.c_str());

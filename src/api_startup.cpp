@@ -20,7 +20,7 @@ uint16_t lowBits(const std::string& text) { return static_cast<uint16_t>(std::at
 
 }  // namespace
 
-void ApiServer::start(Settings& settings, Data::DatabaseDriver* driver) {
+void ApiServer::start(Settings& settings, Data::DatabaseDriver* driver, MetricsApp::Sources metrics) {
     const Settings::Section* section = settings.getSection("apiserver");
     if (section == nullptr) return;
     if (section->get("enable") != "1") {
@@ -51,6 +51,9 @@ void ApiServer::start(Settings& settings, Data::DatabaseDriver* driver) {
                                                        *bindAddress);
         app_ = std::make_unique<WebApp>(server_.get(), driver, &settings);
         app_->deploy();
+        metrics.driver = driver;
+        metrics_ = std::make_unique<MetricsApp>(server_.get(), settings, std::move(metrics));
+        metrics_->deploy();
     } catch (const Server::ServerException& e) {
         Log::error("ServerException #" + std::to_string(e.getCode()) + ": " + e.getMessage());
     }

@@ -12,6 +12,7 @@
 // tracker could not start (its socket, its port, its bind address or its
 // database), so supervisors and scripts see the failure.
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +53,7 @@ void waitForStop(const Startup::CommandLine& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const auto startedAt = std::chrono::steady_clock::now();
     // Before any other thread exists, so that every thread inherits the mask.
     Signals::block();
 
@@ -108,7 +110,11 @@ int main(int argc, char** argv) {
     } else {
         // Only after a successful tracker start; the tracker keeps running
         // whatever the API server start-up reports.
-        apiServer.start(*settings, tracker->getDriver());
+        MetricsApp::Sources metrics;
+        metrics.counters = &tracker->counters();
+        metrics.startedAt = startedAt;
+        metrics.version = Startup::buildVersion();
+        apiServer.start(*settings, tracker->getDriver(), std::move(metrics));
 
         pidFile.emplace(Startup::absolutePath(startDirectory, settings->get("tracker", "pid_file")));
         if (!pidFile->path().empty() && !pidFile->written()) {

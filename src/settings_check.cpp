@@ -59,7 +59,7 @@ bool isYesOrNo(std::string_view value) {
     return lower == "yes" || lower == "true" || lower == "1" || lower == "no" || lower == "false" || lower == "0";
 }
 
-std::string checkWhitelist(const std::string& key, const std::string& value) {
+std::string checkWhitelist(std::string_view section, const std::string& key, const std::string& value) {
     const WhitelistReading reading = readWhitelist(value);
     if (reading.stop == WhitelistReading::Stop::kEndOfValue) return "";
     const std::string_view text(value);
@@ -78,7 +78,7 @@ std::string checkWhitelist(const std::string& key, const std::string& value) {
     for (uint32_t address : reading.addresses) {
         before += (before.empty() ? "" : ", ") + addressToText(netOrder32(address));
     }
-    return "Settings: [" + std::string(SettingsKeys::kApiKeysSection) + "] " + printable(key) +
+    return "Settings: [" + printable(section) + "] " + printable(key) +
            ": the address list stops at character " + std::to_string(stopsAt + 1) + " (" + cause +
            "): \"" + printable(text.substr(reading.droppedFrom)) + "\" is ignored; " +
            (read == 0 ? std::string("no address was read before it.")
@@ -102,6 +102,8 @@ std::string checkValue(const SettingsKeys::Key& known, const std::string& sectio
         case Reading::kExactlyOne:
             if (value == "1" || value == "0") return "";
             return where(section, key, value) + " is not 1; it reads as off.";
+        case Reading::kAddressList:
+            return checkWhitelist(section, key, value);
     }
     return "";
 }
@@ -120,7 +122,7 @@ std::vector<std::string> settingsWarnings(const Settings& settings) {
         }
         for (const auto& [key, value] : section.getEntries()) {
             if (name == SettingsKeys::kApiKeysSection) {
-                add(checkWhitelist(key, value));
+                add(checkWhitelist(SettingsKeys::kApiKeysSection, key, value));
                 continue;
             }
             const SettingsKeys::Key* known = SettingsKeys::find(name, key);

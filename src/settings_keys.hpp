@@ -17,6 +17,7 @@ enum class Reading {
     kYesOrNo,    // yes/true/1 or no/false/0 in any case; anything else reads as no
     kNoOrYes,    // the same words; anything else reads as yes
     kExactlyOne, // only the exact text "1" turns it on
+    kAddressList,  // IPv4 addresses as an API key's list reads them (util/whitelist.hpp)
 };
 
 struct Key {
@@ -52,7 +53,7 @@ inline constexpr Key kKeys[] = {
     {"apiserver", "threads", Reading::kNumber},
     {"apiserver", "port", Reading::kNumber},
     {"apiserver", "bind_address", Reading::kText},
-    {"apiserver", "metrics_allow", Reading::kText},
+    {"apiserver", "metrics_allow", Reading::kAddressList},
 };
 
 // The entry of a known key, or nullptr.

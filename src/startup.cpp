@@ -30,10 +30,9 @@
 
 namespace NORRIK::Startup {
 
-std::string versionString() {
-    return std::string(NORRIK_VERSION_NUMBER) + "-" + NORRIK_PRERELEASE + "-" + NORRIK_COMMIT + " (" +
-           NORRIK_PLATFORM + ")";
-}
+std::string buildVersion() { return std::string(NORRIK_VERSION_NUMBER) + "-" + NORRIK_PRERELEASE + "-" + NORRIK_COMMIT; }
+
+std::string versionString() { return buildVersion() + " (" + NORRIK_PLATFORM + ")"; }
 
 void printBanner() {
     Log::info("NORRIK " + versionString());

@@ -19,6 +19,9 @@ constexpr const char* kUsage = "Usage: norrik [-d] [<log file>] [<configuration 
 // "MAJOR.MINOR.PATCH-<pre-release>-<commit> (<platform>)".
 std::string versionString();
 
+// The same without the platform: "MAJOR.MINOR.PATCH-<pre-release>-<commit>".
+std::string buildVersion();
+
 // The banner lines: "NORRIK <version>", a notice, "Build Date: <date>", "".
 void printBanner();
 

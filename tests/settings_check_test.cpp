@@ -60,6 +60,10 @@ TEST(SettingsWarnings, OneLinePerThingNotUnderstood) {
           "\"10.0.0.1-10.0.0.9\" is ignored; no address was read before it.",
           "Settings: [api.keys] zero: the address list stops at character 10 (\"0.0.0.0\" reads as address 0): "
           "\"0.0.0.0 10.0.0.2\" is ignored; 1 address was read before it (10.0.0.1)."}},
+        {"the metrics' address list reads like an API key's",
+         "[apiserver]\nmetrics_allow=10.0.0.5, 127.0.0.1/8\n",
+         {"Settings: [apiserver] metrics_allow: the address list stops at character 20 ('/' after \"127.0.0.1\"): "
+          "\"127.0.0.1/8\" is ignored; 1 address was read before it (10.0.0.5)."}},
         {"a section name over two lines stays one warning line", "[a\nb]\nx=1\n",
          {"Settings: unknown section [a\\x0ab]; nothing in it is read."}},
     };

@@ -1,6 +1,7 @@
 #include "db/store_writer.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <ctime>
@@ -14,6 +15,7 @@ namespace NORRIK::Data {
 namespace {
 
 constexpr std::chrono::milliseconds kFirstRetry{50};
+constexpr std::size_t kRegistrationsBetweenYields = 8;
 constexpr std::chrono::milliseconds kLongestRetry{1000};
 
 bool samePeer(const PeerRow& a, const PeerRow& b) {
@@ -298,6 +300,7 @@ StoreResult StoreWriter::storeRun(Round& round, std::vector<const StoreWrite*>& 
     // Registrations first, then the rows: a new table changes the schema,
     // which costs every prepared statement a fresh compile.
     std::unordered_map<InfoHash, bool, InfoHashHasher> refused;
+    std::size_t registrations = 0;
     for (const StoreWrite* write : run) {
         const InfoHash& hash = write->row.info_hash;
         if (round.registered[hash] || refused.count(hash) != 0) continue;
@@ -307,6 +310,9 @@ StoreResult StoreWriter::storeRun(Round& round, std::vector<const StoreWrite*>& 
             refused.emplace(hash, true);
             continue;
         }
+        // Each registration may cost milliseconds (a table among many): the
+        // request threads go first between them.
+        if (++registrations % kRegistrationsBetweenYields == 0) sched_yield();
         StoreResult result = backend_.registerTorrent(hash.data(), write->row.time);
         if (result.isTransient()) return result;
         if (!result.isOk()) {

@@ -42,7 +42,7 @@ public:
         bool dynamic = false;
         std::chrono::milliseconds groupDelay{10};
         std::size_t batch = 4096;               // queued writes per transaction
-        std::size_t statisticsPerRound = 16384;  // statistics rows per transaction
+        std::size_t statisticsPerRound = 4096;  // statistics rows per transaction
         std::chrono::milliseconds stopBound{10000};
         std::chrono::milliseconds idleAfter{1000};
     };

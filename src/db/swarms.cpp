@@ -14,9 +14,9 @@ constexpr std::size_t kScanLimit = 16;
 // Torrents visited by the maintenance pass per hold of the lock, so that
 // announces wait for a few hundred microseconds at most.
 constexpr std::size_t kTorrentsPerLock = 2048;
-// Rows read back from the database applied per hold of the lock, for the
-// same reason.
-constexpr std::size_t kStoredRowsPerLock = 4096;
+// Entries the writer reads or takes, and rows read back from the database
+// applied, per hold of the lock.
+constexpr std::size_t kEntriesPerLock = 512;
 
 std::mt19937_64& threadRandom() {
     thread_local std::mt19937_64 engine{std::random_device{}()};
@@ -408,31 +408,38 @@ void Swarms::peerDeleted(const uint8_t* info_hash, uint32_t ip, uint16_t port, i
 }
 
 void Swarms::takeStatistics(std::vector<Marked>& out, std::size_t limit, int32_t time) {
-    MutexLock lock(mutex_);
     std::vector<InfoHash> held;
-    while (limit > 0 && !marked_.empty()) {
-        const InfoHash hash = marked_.back();
-        marked_.pop_back();
-        Torrent* torrent = find(hash);
-        if (torrent == nullptr || !torrent->marked) continue;
-        if (removing_.count(hash) != 0) {
-            // What memory holds is the torrent after a removal the file has
-            // not had yet: written once the removal is done.
-            held.push_back(hash);
-            continue;
+    // A bounded number per hold of the lock: announces wait for a few
+    // hundred entries at most, not for a whole round's.
+    while (limit > 0) {
+        MutexLock lock(mutex_);
+        if (marked_.empty()) break;
+        for (std::size_t step = 0; step < kEntriesPerLock && limit > 0 && !marked_.empty(); ++step) {
+            const InfoHash hash = marked_.back();
+            marked_.pop_back();
+            Torrent* torrent = find(hash);
+            if (torrent == nullptr || !torrent->marked) continue;
+            if (removing_.count(hash) != 0) {
+                // What memory holds is the torrent after a removal the file has
+                // not had yet: written once the removal is done.
+                held.push_back(hash);
+                continue;
+            }
+            torrent->marked = false;
+            Marked entry;
+            entry.row.info_hash = hash;
+            entry.row.seeders = torrent->seeders;
+            entry.row.leechers = torrent->leechers;
+            entry.row.completedAdded = torrent->completedUnwritten;
+            entry.row.time = time;
+            entry.phase = torrent->phase;
+            torrent->completedUnwritten = 0;
+            out.push_back(entry);
+            --limit;
         }
-        torrent->marked = false;
-        Marked entry;
-        entry.row.info_hash = hash;
-        entry.row.seeders = torrent->seeders;
-        entry.row.leechers = torrent->leechers;
-        entry.row.completedAdded = torrent->completedUnwritten;
-        entry.row.time = time;
-        entry.phase = torrent->phase;
-        torrent->completedUnwritten = 0;
-        out.push_back(entry);
-        --limit;
     }
+    if (held.empty()) return;
+    MutexLock lock(mutex_);
     marked_.insert(marked_.end(), held.begin(), held.end());
 }
 
@@ -449,10 +456,13 @@ void Swarms::giveBack(const std::vector<Marked>& rows) {
 void Swarms::phases(const std::vector<InfoHash>& hashes, std::vector<TorrentPhase>& out) const {
     out.clear();
     out.reserve(hashes.size());
-    MutexLock lock(mutex_);
-    for (const InfoHash& hash : hashes) {
-        const Torrent* torrent = find(hash);
-        out.push_back(torrent == nullptr ? TorrentPhase::kUnlisted : torrent->phase);
+    for (std::size_t start = 0; start < hashes.size(); start += kEntriesPerLock) {
+        MutexLock lock(mutex_);
+        const std::size_t end = std::min(hashes.size(), start + kEntriesPerLock);
+        for (std::size_t i = start; i < end; ++i) {
+            const Torrent* torrent = find(hashes[i]);
+            out.push_back(torrent == nullptr ? TorrentPhase::kUnlisted : torrent->phase);
+        }
     }
 }
 
@@ -527,9 +537,9 @@ void Swarms::endStoredRound() {
 }
 
 void Swarms::applyStoredRegistrations(const std::vector<StoredRegistration>& rows, bool complete) {
-    for (std::size_t first = 0; first < rows.size(); first += kStoredRowsPerLock) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
         MutexLock lock(mutex_);
-        const std::size_t end = std::min(rows.size(), first + kStoredRowsPerLock);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
         for (std::size_t i = first; i < end; ++i) {
             const StoredRegistration& row = rows[i];
             if (newerHere(row.hash, false)) continue;
@@ -564,9 +574,9 @@ void Swarms::applyStoredRegistrations(const std::vector<StoredRegistration>& row
 }
 
 void Swarms::applyStoredPeers(const std::vector<StoredPeer>& rows) {
-    for (std::size_t first = 0; first < rows.size(); first += kStoredRowsPerLock) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
         MutexLock lock(mutex_);
-        const std::size_t end = std::min(rows.size(), first + kStoredRowsPerLock);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
         for (std::size_t i = first; i < end; ++i) {
             const StoredPeer& row = rows[i];
             if (newerHere(row.hash, true)) continue;
@@ -603,9 +613,9 @@ void Swarms::applyStoredPeers(const std::vector<StoredPeer>& rows) {
 }
 
 void Swarms::applyStoredDownloads(const std::vector<StoredDownloads>& rows) {
-    for (std::size_t first = 0; first < rows.size(); first += kStoredRowsPerLock) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
         MutexLock lock(mutex_);
-        const std::size_t end = std::min(rows.size(), first + kStoredRowsPerLock);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
         for (std::size_t i = first; i < end; ++i) {
             const StoredDownloads& row = rows[i];
             if (newerHere(row.hash, true)) continue;

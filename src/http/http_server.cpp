@@ -62,6 +62,12 @@ const std::string& HTTPServer::internalErrorPage() {
     return page;
 }
 
+void HTTPServer::writeNotFound(Response& response) {
+    response.setStatus(404, "Not Found");
+    response.addHeader("Content-Type", "text/html; charset=US-ASCII");
+    response.write(notFoundPage());
+}
+
 HTTPServer::HTTPServer(uint16_t port, int32_t threads, std::chrono::milliseconds receiveTimeout,
                        uint32_t bindAddress)
     : threadCount_(threads < 1 ? 1 : threads), receiveTimeout_(receiveTimeout) {
@@ -238,9 +244,7 @@ void HTTPServer::serveConnection(int connection, const sockaddr_in& client) {
             response.write(internalErrorPage());
         }
     } else {
-        response.setStatus(404, "Not Found");
-        response.addHeader("Content-Type", "text/html; charset=US-ASCII");
-        response.write(notFoundPage());
+        writeNotFound(response);
     }
     response.finalize();
 }

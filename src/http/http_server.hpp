@@ -90,6 +90,10 @@ public:
     static const std::string& notFoundPage();
     static const std::string& internalErrorPage();
 
+    // Makes `response` the server's answer to a path it has no handler for,
+    // so a handler can answer exactly as if its path did not exist.
+    static void writeNotFound(Response& response);
+
 private:
     struct PathNode {
         RequestHandler handler = nullptr;

@@ -23,11 +23,19 @@ namespace NORRIK {
 
 namespace {
 
-constexpr const char* kMsgNotUnderstood = "Tracker couldn't understand Client's request.";
-constexpr const char* kMsgRemoteIp = "Tracker doesn't allow remote IP's; Request ignored.";
-constexpr const char* kMsgNotRegistered = "info_hash not registered.";
-constexpr const char* kMsgBadScrape = "Bad scrape request.";
-constexpr const char* kMsgScrapeFailed = "Scrape Failed: couldn't retrieve torrent data";
+struct ErrorText {
+    std::string_view message;
+    TrackerCounters::Counter counter;
+};
+
+// Indexed by Tracker::ErrorReply.
+constexpr ErrorText kErrorTexts[] = {
+    {"Tracker couldn't understand Client's request.", TrackerCounters::kErrorNotUnderstood},
+    {"Tracker doesn't allow remote IP's; Request ignored.", TrackerCounters::kErrorRemoteIp},
+    {"info_hash not registered.", TrackerCounters::kErrorNotRegistered},
+    {"Bad scrape request.", TrackerCounters::kErrorBadScrape},
+    {"Scrape Failed: couldn't retrieve torrent data", TrackerCounters::kErrorScrapeFailed},
+};
 
 // A blocked receive also returns after this long, so a worker notices the
 // cleared running flag even if waking it through shutdown() did not work.
@@ -141,7 +149,8 @@ TrackerConfig TrackerConfig::fromSection(const Settings::Section* section) {
 Tracker::Tracker(Settings* settings, StoreFactory storeFactory)
     : settings_(settings),
       config_(TrackerConfig::fromSection(settings->getSection("tracker"))),
-      storeFactory_(std::move(storeFactory)) {}
+      storeFactory_(std::move(storeFactory)),
+      counters_(config_.threadCount - 1u) {}
 
 Tracker::~Tracker() {
     running_.store(false);
@@ -207,7 +216,7 @@ int Tracker::start() {
     for (std::size_t slot = 1; slot < threads_.size(); ++slot) {
         Log::info("Starting thread (" + std::to_string(slot + 1) + "/" + total + ")");
         try {
-            threads_[slot] = std::thread(&Tracker::workerLoop, this);
+            threads_[slot] = std::thread(&Tracker::workerLoop, this, std::ref(counters_.block(slot - 1)));
         } catch (const std::system_error&) {
         }
     }
@@ -244,7 +253,7 @@ void Tracker::handleDatagram(const sockaddr_in& from, const uint8_t* data, std::
         ~SinkGuard() { tReplySink = nullptr; }
     } guard(&sink);
     Log::RequestScope scope;
-    handleRequest(from, data, length);
+    handleRequest(counters_.sharedBlock(), from, data, length);
 }
 
 void Tracker::maintenanceLoop() {
@@ -257,7 +266,7 @@ void Tracker::maintenanceLoop() {
     }
 }
 
-void Tracker::workerLoop() {
+void Tracker::workerLoop(TrackerCounters::Block& counts) {
     uint8_t buffer[Wire::kReceiveBufferSize];
     while (running_.load()) {
         sockaddr_in from{};
@@ -267,15 +276,20 @@ void Tracker::workerLoop() {
         // Every line of this request, the store's included, goes out in one
         // write before the next datagram is taken.
         Log::RequestScope scope;
-        handleRequest(from, buffer, static_cast<std::size_t>(received));
+        handleRequest(counts, from, buffer, static_cast<std::size_t>(received));
     }
 }
 
-void Tracker::handleRequest(const sockaddr_in& from, const uint8_t* data, std::size_t length) {
+void Tracker::handleRequest(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                            std::size_t length) {
+    counts.add(TrackerCounters::kDatagrams);
     Log::request("Handling request");
     const Wire::RequestHeader header = Wire::parseHeader(data, length);
     const uint32_t senderIp = netOrder32(from.sin_addr.s_addr);
-    if (!config_.allowIanaIps && isReservedSource(senderIp)) return;
+    if (!config_.allowIanaIps && isReservedSource(senderIp)) {
+        counts.add(TrackerCounters::kDroppedSourceFilter);
+        return;
+    }
 
     if (Log::requestLogging()) {
         Log::request(":: " + addressToText(senderIp) + ":" + std::to_string(netOrder16(from.sin_port)) +
@@ -283,15 +297,18 @@ void Tracker::handleRequest(const sockaddr_in& from, const uint8_t* data, std::s
     }
 
     if (header.action == Wire::kActionConnect && length >= Wire::kConnectRequestSize) {
+        counts.add(TrackerCounters::kConnects);
         handleConnect(from, data, length);
     } else if (header.action == Wire::kActionAnnounce && length >= Wire::kAnnounceRequestSize) {
-        handleAnnounce(from, data, length);
+        counts.add(TrackerCounters::kAnnounces);
+        handleAnnounce(counts, from, data, length);
     } else if (header.action == Wire::kActionScrape) {
-        handleScrape(from, data, length);
+        counts.add(TrackerCounters::kScrapes);
+        handleScrape(counts, from, data, length);
     } else {
         // Also answers datagrams shorter than the header: their missing
         // transaction bytes are sent as zero.
-        sendError(from, header.transaction, kMsgNotUnderstood);
+        sendError(counts, from, header.transaction, ErrorReply::kNotUnderstood);
     }
 }
 
@@ -305,21 +322,25 @@ void Tracker::handleConnect(const sockaddr_in& from, const uint8_t* data, std::s
     sendReply(from, reply, Wire::encodeConnectReply(reply, header.transaction, connectionId));
 }
 
-void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::size_t length) {
+void Tracker::handleAnnounce(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                             std::size_t length) {
     const std::optional<Wire::AnnounceRequest> parsed = Wire::parseAnnounce(data, length);
     if (!parsed) return;  // dispatch only sends 98 bytes or more
     const Wire::AnnounceRequest& request = *parsed;
     const uint32_t senderIp = netOrder32(from.sin_addr.s_addr);
     const uint16_t senderPort = netOrder16(from.sin_port);
 
-    if (!driver_->checkConnectionId(request.connectionId, senderIp, senderPort)) return;
+    if (!driver_->checkConnectionId(request.connectionId, senderIp, senderPort)) {
+        counts.add(TrackerCounters::kDroppedConnectionId);
+        return;
+    }
 
     if (!config_.allowRemoteIps && request.ip != 0) {
-        sendError(from, request.transaction, kMsgRemoteIp);
+        sendError(counts, from, request.transaction, ErrorReply::kRemoteIp);
         return;
     }
     if (!driver_->hasTorrent(request.infoHash)) {
-        sendError(from, request.transaction, kMsgNotRegistered);
+        sendError(counts, from, request.transaction, ErrorReply::kNotRegistered);
         return;
     }
 
@@ -388,17 +409,19 @@ void Tracker::handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::
     sendReply(from, reply, replySize);
 }
 
-void Tracker::handleScrape(const sockaddr_in& from, const uint8_t* data, std::size_t length) {
+void Tracker::handleScrape(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                           std::size_t length) {
     Log::request("Handling scrape: ");
     Wire::ScrapeRequest request{};
     if (Wire::parseScrape(data, length, &request) != Wire::ScrapeParse::kOk) {
         // Also for more hashes than the 1024-byte reply holds: a partial
         // reply would leave the client reading entries that are not there.
-        sendError(from, Wire::parseHeader(data, length).transaction, kMsgBadScrape);
+        sendError(counts, from, Wire::parseHeader(data, length).transaction, ErrorReply::kBadScrape);
         return;
     }
     if (!driver_->checkConnectionId(request.connectionId, netOrder32(from.sin_addr.s_addr),
                                     netOrder16(from.sin_port))) {
+        counts.add(TrackerCounters::kDroppedConnectionId);
         Log::request("scrape connection not verified");
         return;
     }
@@ -412,7 +435,7 @@ void Tracker::handleScrape(const sockaddr_in& from, const uint8_t* data, std::si
         Data::TorrentStats stats{hash, 0, 0, 0};
         if (!driver_->fetchTorrentStats(&stats)) {
             Log::request(std::string("error getting torrent info: ") + hashText);
-            sendError(from, request.transaction, kMsgScrapeFailed);
+            sendError(counts, from, request.transaction, ErrorReply::kScrapeFailed);
             return;
         }
         Wire::encodeScrapeEntry(reply, i, stats.seeders, stats.completed, stats.leechers);
@@ -425,9 +448,12 @@ void Tracker::handleScrape(const sockaddr_in& from, const uint8_t* data, std::si
     sendReply(from, reply, sizeof reply);
 }
 
-void Tracker::sendError(const sockaddr_in& to, const std::array<uint8_t, 4>& transaction, std::string_view message) {
+void Tracker::sendError(TrackerCounters::Block& counts, const sockaddr_in& to,
+                        const std::array<uint8_t, 4>& transaction, ErrorReply error) {
+    const ErrorText& text = kErrorTexts[static_cast<std::size_t>(error)];
+    counts.add(text.counter);
     uint8_t reply[Wire::kErrorReplyMaxSize];
-    sendReply(to, reply, Wire::encodeError(reply, transaction, message));
+    sendReply(to, reply, Wire::encodeError(reply, transaction, text.message));
 }
 
 void Tracker::sendReply(const sockaddr_in& to, const uint8_t* data, std::size_t length) {

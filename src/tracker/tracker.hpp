@@ -23,6 +23,8 @@
 //   socket, no threads) and handleDatagram() runs the whole request path for
 //   one datagram from any sender on the calling thread, handing each reply to
 //   a callback instead of the socket.
+// - counters() counts every datagram and what became of it (tracker_counters.hpp);
+//   any thread may read it while the tracker lives.
 
 #include <array>
 #include <atomic>
@@ -41,6 +43,7 @@
 
 #include "db/database_driver.hpp"
 #include "settings.hpp"
+#include "tracker/tracker_counters.hpp"
 
 namespace NORRIK {
 
@@ -128,6 +131,7 @@ public:
 
     Data::DatabaseDriver* getDriver() const { return driver_.get(); }
     const TrackerConfig& getConfig() const { return config_; }
+    const TrackerCounters& counters() const { return counters_; }
 
     // The port the socket is bound to (the one the system picked when the
     // configured port is 0); the configured port before a successful start.
@@ -148,13 +152,22 @@ public:
 private:
     bool createDriver();
     void maintenanceLoop();
-    void workerLoop();
 
-    void handleRequest(const sockaddr_in& from, const uint8_t* data, std::size_t length);
+    // The error replies, each with its message and its counter.
+    enum class ErrorReply { kNotUnderstood, kRemoteIp, kNotRegistered, kBadScrape, kScrapeFailed };
+
+    void workerLoop(TrackerCounters::Block& counts);
+
+    // `counts` is the block of the thread that handles the datagram.
+    void handleRequest(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                       std::size_t length);
     void handleConnect(const sockaddr_in& from, const uint8_t* data, std::size_t length);
-    void handleAnnounce(const sockaddr_in& from, const uint8_t* data, std::size_t length);
-    void handleScrape(const sockaddr_in& from, const uint8_t* data, std::size_t length);
-    void sendError(const sockaddr_in& to, const std::array<uint8_t, 4>& transaction, std::string_view message);
+    void handleAnnounce(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                        std::size_t length);
+    void handleScrape(TrackerCounters::Block& counts, const sockaddr_in& from, const uint8_t* data,
+                      std::size_t length);
+    void sendError(TrackerCounters::Block& counts, const sockaddr_in& to, const std::array<uint8_t, 4>& transaction,
+                   ErrorReply error);
     void sendReply(const sockaddr_in& to, const uint8_t* data, std::size_t length);
 
     Settings* settings_;
@@ -164,6 +177,7 @@ private:
     FileDescriptor socket_;
     std::atomic<bool> running_{false};
     std::vector<std::thread> threads_;  // slot 0 maintenance, then the workers
+    TrackerCounters counters_;          // block i belongs to the worker in slot i + 1
 
     std::mutex sleepMutex_;
     std::condition_variable sleepWake_;

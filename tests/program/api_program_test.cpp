@@ -14,9 +14,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -180,6 +185,7 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         for (int attempt = 0; attempt < 25; ++attempt) {
             ::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            ++sent_[datagram.size() >= 12 ? get32(datagram, 8) : 0xffffffffu];
             char buffer[2048];
             ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
             if (n > 0) return std::string(buffer, static_cast<std::size_t>(n));
@@ -246,10 +252,22 @@ public:
         return {get32(reply, 8), get32(reply, 16)};
     }
 
-private:
+    // Datagrams sent so far with this action (retries included), and in all.
+    uint64_t sent(uint32_t action) const {
+        auto it = sent_.find(action);
+        return it == sent_.end() ? 0 : it->second;
+    }
+    uint64_t sentInAll() const {
+        uint64_t all = 0;
+        for (const auto& [action, count] : sent_) all += count;
+        return all;
+    }
+
     static void put32(std::string& out, uint32_t value) {
         for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((value >> shift) & 0xff));
     }
+
+private:
     static void put64(std::string& out, uint64_t value) {
         put32(out, static_cast<uint32_t>(value >> 32));
         put32(out, static_cast<uint32_t>(value));
@@ -263,6 +281,7 @@ private:
     uint16_t port_;
     int fd_;
     std::string connectionId_;
+    std::map<uint32_t, uint64_t> sent_;
 };
 
 std::string hashBytes(const std::string& hex) {
@@ -455,6 +474,174 @@ TEST(ApiProgram, BindAddresses) {
         EXPECT_EQ(program.stop(), std::optional<int>(0));
         EXPECT_EQ(program.err(), c.stderrLine == nullptr ? "" : std::string(c.stderrLine) + "\n");
     }
+}
+
+// Reads a metrics page as a scraping server would, and fails the test at any
+// line that is neither "# HELP <name> <text>", "# TYPE <name> counter|gauge"
+// nor a sample "<name>{<label>="<value>",...} <number>" with valid names,
+// well-formed labels and a number. Every sample must follow its family's
+// TYPE line (a family's samples together), every family has one HELP and one
+// TYPE, counters end in "_total" and never go below 0. The samples by
+// "<name>{<labels as written>}" (no braces without labels) go to `samples`.
+void parseMetrics(const std::string& text, std::map<std::string, double>& samples) {
+    auto isNameStart = [](char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':'; };
+    auto isNameChar = [&](char c) { return isNameStart(c) || std::isdigit(static_cast<unsigned char>(c)); };
+    auto validName = [&](const std::string& name, bool metric) {
+        if (name.empty() || !isNameStart(name[0]) || (!metric && name[0] == ':')) return false;
+        for (char c : name) {
+            if (!isNameChar(c) || (!metric && c == ':')) return false;
+        }
+        return true;
+    };
+    std::set<std::string> helped;
+    std::map<std::string, std::string> types;
+    std::set<std::string> sampled;
+    std::string family;  // the family whose TYPE line came last
+    EXPECT_TRUE(!text.empty() && text.back() == '\n') << "the page ends with a line end";
+    std::istringstream lines(text);
+    int lineNumber = 0;
+    for (std::string line; std::getline(lines, line);) {
+        ++lineNumber;
+        SCOPED_TRACE("line " + std::to_string(lineNumber) + ": " + line);
+        if (line.rfind("# HELP ", 0) == 0 || line.rfind("# TYPE ", 0) == 0) {
+            const std::string rest = line.substr(7);
+            const std::size_t space = rest.find(' ');
+            const std::string name = rest.substr(0, space);
+            EXPECT_TRUE(validName(name, true));
+            EXPECT_NE(space, std::string::npos) << "a name and a text";
+            if (line[2] == 'H') {
+                EXPECT_TRUE(helped.insert(name).second) << "one HELP per family";
+                continue;
+            }
+            const std::string type = space == std::string::npos ? "" : rest.substr(space + 1);
+            EXPECT_TRUE(type == "counter" || type == "gauge");
+            EXPECT_TRUE(types.emplace(name, type).second) << "one TYPE per family";
+            EXPECT_EQ(sampled.count(name), 0u) << "TYPE before the family's samples";
+            if (type == "counter") {
+                EXPECT_TRUE(name.size() > 6 && name.substr(name.size() - 6) == "_total");
+            }
+            family = name;
+            continue;
+        }
+        EXPECT_NE(line[0], '#') << "no other comments";
+        std::size_t pos = 0;
+        while (pos < line.size() && isNameChar(line[pos])) ++pos;
+        const std::string name = line.substr(0, pos);
+        ASSERT_TRUE(validName(name, true));
+        ASSERT_EQ(name, family) << "a sample follows the TYPE line of its family";
+        sampled.insert(name);
+        std::string labels;
+        if (pos < line.size() && line[pos] == '{') {
+            const std::size_t open = pos++;
+            std::set<std::string> labelNames;
+            while (pos < line.size() && line[pos] != '}') {
+                const std::size_t start = pos;
+                while (pos < line.size() && isNameChar(line[pos])) ++pos;
+                const std::string label = line.substr(start, pos - start);
+                ASSERT_TRUE(validName(label, false)) << "label name '" << label << "'";
+                ASSERT_TRUE(labelNames.insert(label).second) << "label given twice";
+                ASSERT_EQ(line.substr(pos, 2), "=\"");
+                pos += 2;
+                while (pos < line.size() && line[pos] != '"') {
+                    if (line[pos] == '\\') {
+                        ++pos;
+                        ASSERT_TRUE(pos < line.size() && std::strchr("\\\"n", line[pos]) != nullptr) << "escape";
+                    }
+                    ++pos;
+                }
+                ASSERT_LT(pos, line.size()) << "label value ends";
+                ++pos;
+                if (pos < line.size() && line[pos] == ',') ++pos;
+            }
+            ASSERT_LT(pos, line.size()) << "labels end with '}'";
+            labels = line.substr(open, ++pos - open);
+        }
+        ASSERT_TRUE(pos < line.size() && line[pos] == ' ') << "one space before the value";
+        const std::string value = line.substr(pos + 1);
+        double number = 0;
+        if (value == "NaN") {
+            number = std::nan("");
+        } else if (value == "+Inf" || value == "-Inf") {
+            number = value[0] == '+' ? HUGE_VAL : -HUGE_VAL;
+        } else {
+            char* end = nullptr;
+            number = std::strtod(value.c_str(), &end);
+            ASSERT_TRUE(!value.empty() && !std::isspace(static_cast<unsigned char>(value[0])) && *end == '\0')
+                << "a number, and nothing after it";
+        }
+        if (types[name] == "counter") {
+            EXPECT_GE(number, 0);
+        }
+        EXPECT_TRUE(samples.emplace(name + labels, number).second) << "one sample per label set";
+    }
+    for (const auto& [name, type] : types) EXPECT_EQ(helped.count(name), 1u) << name << " has a HELP line";
+}
+
+TEST(ApiProgram, MetricsPageCountsTheTrafficSent) {
+    TempDir dir;
+    uint16_t udpPort = freePort(SOCK_DGRAM);
+    uint16_t apiPort = freePort(SOCK_STREAM);
+    Program program(dir, config(dir, udpPort, apiSection("1", apiPort, "1")));
+    ASSERT_TRUE(waitForApi(apiPort)) << program.err();
+
+    const std::string hex = "c0ffee0000000000000000000000000000000002";
+    ASSERT_EQ(bodyOf(httpGet(apiPort, "/api?auth=testkey&action=add&hash=" + hex)), "{\"success\":true}");
+    UdpClient client(udpPort);
+    ASSERT_TRUE(client.connectToTracker());
+    EXPECT_EQ(client.announce(hashBytes(hex), 'a', 100).action, 1u);
+    EXPECT_EQ(client.announce(hashBytes(hex), 'b', 0).action, 1u);
+    EXPECT_EQ(client.scrape(hashBytes(hex)), std::make_pair(1u, 1u));
+    const uint64_t announcesBefore = client.sent(1);
+    EXPECT_EQ(client.announce(hashBytes("c0ffee0000000000000000000000000000000003"), 'c', 5).action, 3u);
+    const uint64_t notRegistered = client.sent(1) - announcesBefore;
+    std::string unknownAction(8, '\0');
+    UdpClient::put32(unknownAction, 7);
+    UdpClient::put32(unknownAction, 0x0d0e0f10);
+    EXPECT_EQ(client.exchange(unknownAction).size(), 54u);  // "Tracker couldn't understand Client's request."
+
+    const std::optional<std::string> reply = httpGet(apiPort, "/metrics");
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->substr(0, reply->find("\r\n")), "HTTP/1.1 200 OK");
+    EXPECT_NE(reply->find("\r\nContent-Type: text/plain; version=0.0.4\r\n"), std::string::npos);
+    std::map<std::string, double> page;
+    parseMetrics(bodyOf(reply), page);
+    if (::testing::Test::HasFatalFailure()) return;
+
+    // Every datagram the client sent, retries included, is counted once.
+    const std::pair<std::string, double> expected[] = {
+        {"norrik_udp_datagrams_total", client.sentInAll()},
+        {"norrik_udp_requests_total{action=\"connect\"}", client.sent(0)},
+        {"norrik_udp_requests_total{action=\"announce\"}", client.sent(1)},
+        {"norrik_udp_requests_total{action=\"scrape\"}", client.sent(2)},
+        {"norrik_udp_errors_total{kind=\"not_understood\"}", client.sent(7)},
+        {"norrik_udp_errors_total{kind=\"not_registered\"}", notRegistered},
+        {"norrik_udp_errors_total{kind=\"remote_ip\"}", 0},
+        {"norrik_udp_errors_total{kind=\"bad_scrape\"}", 0},
+        {"norrik_udp_errors_total{kind=\"scrape_failed\"}", 0},
+        {"norrik_udp_dropped_total{kind=\"source_filter\"}", 0},
+        {"norrik_udp_dropped_total{kind=\"connection_id\"}", 0},
+        {"norrik_torrents", 1},
+        {"norrik_peers", 2},
+        {"norrik_seeders", 1},
+        {"norrik_leechers", 1},
+        {"norrik_store_writer_failing", 0},
+        {"norrik_store_failed_commits_total", 0},
+    };
+    for (const auto& [name, value] : expected) {
+        ASSERT_EQ(page.count(name), 1u) << name;
+        EXPECT_EQ(page[name], value) << name;
+    }
+    EXPECT_GT(page["norrik_uptime_seconds"], 0);
+    EXPECT_GE(page["norrik_store_commits_total"], 1);  // the API's add answered after its commit
+    // The version label is the one the banner shows.
+    const auto info = page.lower_bound("norrik_build_info{version=\"");
+    ASSERT_NE(info, page.end());
+    ASSERT_EQ(info->first.rfind("norrik_build_info{version=\"", 0), 0u);
+    EXPECT_EQ(info->second, 1);
+    const std::string version = info->first.substr(27, info->first.size() - 29);
+    EXPECT_NE(program.out().find("NORRIK " + version + " ("), std::string::npos) << version;
+
+    EXPECT_EQ(program.stop(), std::optional<int>(0));
 }
 
 }  // namespace

@@ -228,4 +228,54 @@ TEST(ConnectionSecretFile, SharedByTrackersThatAcceptEachOthersIdentifiers) {
     }
 }
 
+// Each outcome of a datagram raises the datagram count, the count of the
+// handler it reached (if any) and the count of that outcome, and nothing else.
+TEST_F(RequestPathTest, EachOutcomeIsCountedUnderItsKind) {
+    create({{"is_dynamic", "0"}, {"allow_iana_ips", "no"}, {"allow_remotes", "0"}});
+    const uint32_t client = dotted(203, 0, 113, 7);
+    const Hash registered = hashOf(1), unknown = hashOf(2);
+    ASSERT_TRUE(tracker->getDriver()->insertTorrent(registered.data()));
+    const Bytes id = connect(client, 6881);
+    const Bytes badId(8, 0x5a);
+    using C = TrackerCounters;
+
+    struct Case {
+        const char* name;
+        uint32_t sender;
+        Bytes datagram;
+        std::vector<C::Counter> raised;  // besides kDatagrams
+        bool replied;
+    };
+    const Case cases[] = {
+        {"connect", client, header(Bytes(8, 0), 0, 1), {C::kConnects}, true},
+        {"reserved source", dotted(10, 1, 2, 3), header(Bytes(8, 0), 0, 1), {C::kDroppedSourceFilter}, false},
+        {"unknown action", client, header(id, 7, 1), {C::kErrorNotUnderstood}, true},
+        {"announce too short", client, header(id, 1, 1), {C::kErrorNotUnderstood}, true},
+        {"announce", client, announceRequest(id, 1, {.infoHash = registered}), {C::kAnnounces}, true},
+        {"announce, identifier refused", client, announceRequest(badId, 1, {.infoHash = registered}),
+         {C::kAnnounces, C::kDroppedConnectionId}, false},
+        {"announce naming another address", client,
+         announceRequest(id, 1, {.infoHash = registered, .ip = dotted(198, 51, 100, 1)}),
+         {C::kAnnounces, C::kErrorRemoteIp}, true},
+        {"announce, torrent not registered", client, announceRequest(id, 1, {.infoHash = unknown}),
+         {C::kAnnounces, C::kErrorNotRegistered}, true},
+        {"scrape", client, scrapeRequest(id, 1, {registered}), {C::kScrapes}, true},
+        {"scrape too short", client, header(id, 2, 9, 12), {C::kScrapes, C::kErrorBadScrape}, true},
+        {"scrape, identifier refused", client, scrapeRequest(badId, 1, {registered}),
+         {C::kScrapes, C::kDroppedConnectionId}, false},
+        {"scrape of an unknown torrent", client, scrapeRequest(id, 1, {registered, unknown}),
+         {C::kScrapes, C::kErrorScrapeFailed}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const C::Totals before = tracker->counters().totals();
+        Outcome outcome = handle(c.sender, 6881, c.datagram);
+        EXPECT_EQ(outcome.replies.size(), c.replied ? 1u : 0u);
+        C::Totals expected = before;
+        ++expected[C::kDatagrams];
+        for (C::Counter counter : c.raised) ++expected[counter];
+        EXPECT_EQ(tracker->counters().totals(), expected);
+    }
+}
+
 }  // namespace
