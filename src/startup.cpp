@@ -191,6 +191,8 @@ const char* startFailureText(int code) {
             return "Failed to create socket.";
         case 2:
             return "Failed to bind socket.";
+        case 3:
+            return "Failed to read the connection secret file.";
         default:
             return "Unknown Error";
     }

@@ -18,6 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "db/database_exception.hpp"
 #include "settings.hpp"
@@ -43,8 +45,8 @@ struct StoreStatus {
     uint64_t peers = 0;
     uint64_t seeders = 0;
     uint64_t leechers = 0;
-    uint64_t queuedWrites = 0;      // waiting for the writer
-    double queueLagSeconds = 0;     // age of the oldest waiting write
+    uint64_t queuedWrites = 0;      // not yet stored: queued, or in the writer's batch
+    double queueLagSeconds = 0;     // age of the oldest of them
     uint64_t droppedWrites = 0;     // peer rows not queued because the queue was full
     uint64_t commits = 0;
     uint64_t failedCommits = 0;
@@ -125,5 +127,10 @@ private:
 // reads as an empty one. Throws DatabaseException code 2 when the store
 // cannot be opened.
 std::unique_ptr<DatabaseDriver> openDatabaseDriver(Settings::Section* section, bool isDynamic);
+
+// The key for setConnectionKey from a shared secret file (any bytes, 16 to
+// 65536 of them; copied to every node). Nothing when the file cannot be
+// used; *error then says why in one line naming the file.
+std::optional<std::array<unsigned char, 16>> loadConnectionKey(const std::string& path, std::string* error);
 
 }  // namespace NORRIK::Data

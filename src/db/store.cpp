@@ -1,5 +1,6 @@
 #include "db/store.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -171,6 +172,13 @@ StoreStatus Store::status() const {
     status.droppedWrites = queue.dropped;
     if (writer_) {
         const StoreWriter::Status writer = writer_->status();
+        // The writer's own batch waits as much as the queue does.
+        status.queuedWrites += writer.heldWrites;
+        if (writer.heldWrites > 0) {
+            const double held =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - writer.oldestHeld).count();
+            status.queueLagSeconds = std::max(status.queueLagSeconds, held);
+        }
         status.commits = writer.commits;
         status.failedCommits = writer.failedCommits;
         status.rowsNotStored = writer.rowsNotStored;

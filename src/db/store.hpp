@@ -75,6 +75,10 @@ protected:
     // backend needs its own end after that. Called by the destructor too.
     void stopWriter();
 
+    // The memory, for an engine that merges into it what other processes
+    // stored (it must stop doing so before the Store goes).
+    Swarms& swarms() { return swarms_; }
+
 private:
     int64_t now() const;
     // Queues an operation and waits for the writer's answer.

@@ -83,7 +83,15 @@ StoreWriter::Status StoreWriter::status() const {
     status.rowsNotStored = rowsNotStored_.load();
     status.failing = failing_.load();
     status.lastPassMicroseconds = lastPassMicroseconds_.load();
+    status.heldWrites = heldWrites_.load();
+    status.oldestHeld = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(oldestHeldNanoseconds_.load()));
     return status;
+}
+
+void StoreWriter::published() {
+    // pending_ is in queue order: the first one is the oldest.
+    oldestHeldNanoseconds_.store(pending_.empty() ? 0 : pending_.front().queued.time_since_epoch().count());
+    heldWrites_.store(pending_.size());
 }
 
 void StoreWriter::note(const std::string& line) {
@@ -150,6 +158,7 @@ bool StoreWriter::round() {
     const std::size_t limit =
         queue_.status().waiting > options_.batch ? options_.backlogBatch : options_.batch;
     if (pending_.size() < limit) queue_.take(pending_, limit - pending_.size());
+    published();
     for (const StoreWrite& write : pending_) latestTime_ = std::max(latestTime_, write.row.time);
 
     Round round;
@@ -386,6 +395,7 @@ void StoreWriter::committed(Round& round) {
         if (outcome.write->op) outcome.write->op->finish(outcome.ok, outcome.error);
     }
     pending_.clear();
+    published();
 }
 
 void StoreWriter::failed(Round& round, const StoreResult& result) {
@@ -417,11 +427,13 @@ void StoreWriter::failed(Round& round, const StoreResult& result) {
         if (write.op) write.op->finish(false, why);
     }
     pending_ = std::move(rows);
+    published();
 }
 
 void StoreWriter::abandon(const std::string& why) {
     std::vector<StoreWrite> rest = std::move(pending_);
     pending_.clear();
+    published();
     queue_.take(rest, SIZE_MAX);
     std::size_t rows = 0;
     for (StoreWrite& write : rest) {

@@ -58,6 +58,11 @@ public:
         uint64_t rowsNotStored = 0;  // rows that could not be stored, or left at a stop
         bool failing = false;        // the last transaction failed
         int64_t lastPassMicroseconds = -1;
+        // Writes taken from the queue and not yet committed (kept for the
+        // next attempt while the database refuses), and when the oldest of
+        // them was queued.
+        uint64_t heldWrites = 0;
+        std::chrono::steady_clock::time_point oldestHeld{};
     };
 
     StoreWriter(StoreBackend& backend, Swarms& swarms, WriteQueue& queue, Options options);
@@ -83,6 +88,8 @@ private:
     void abandon(const std::string& why);
     bool hasWork() const;
     void note(const std::string& line);
+    // Publishes what pending_ holds, for status().
+    void published();
 
     StoreBackend& backend_;
     Swarms& swarms_;
@@ -108,6 +115,8 @@ private:
     std::atomic<uint64_t> rowsNotStored_{0};
     std::atomic<bool> failing_{false};
     std::atomic<int64_t> lastPassMicroseconds_{-1};
+    std::atomic<uint64_t> heldWrites_{0};
+    std::atomic<int64_t> oldestHeldNanoseconds_{0};  // steady clock
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "db/swarms.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <random>
 
 namespace NORRIK::Data {
@@ -13,7 +14,8 @@ constexpr std::size_t kScanLimit = 16;
 // Torrents visited by the maintenance pass per hold of the lock, so that
 // announces wait for a few hundred microseconds at most.
 constexpr std::size_t kTorrentsPerLock = 2048;
-// Entries the writer reads or takes per hold of the lock.
+// Entries the writer reads or takes, and rows read back from the database
+// applied, per hold of the lock.
 constexpr std::size_t kEntriesPerLock = 512;
 
 std::mt19937_64& threadRandom() {
@@ -25,6 +27,10 @@ struct SwarmPeer {
     uint32_t ip;
     uint16_t port;
     bool seeder;
+    // Known from the database (read at start, or stored by another node),
+    // not from an announce here: a row stored later of the same second
+    // replaces it. (It fills the byte the alignment leaves.)
+    bool stored;
     int32_t lastSeen;
 };
 
@@ -179,7 +185,7 @@ void Swarms::Load::peer(const uint8_t* info_hash, uint32_t ip, uint16_t port, bo
         torrent.peers[static_cast<std::size_t>(known)].lastSeen = lastSeen;
         return;
     }
-    torrent.peers.push_back(SwarmPeer{ip, port, seeder, lastSeen});
+    torrent.peers.push_back(SwarmPeer{ip, port, seeder, true, lastSeen});
     if (torrent.index) {
         torrent.index->added(torrent.peers, torrent.peers.size() - 1);
     } else if (torrent.peers.size() > kScanLimit) {
@@ -302,7 +308,7 @@ bool Swarms::announce(const PeerRow& row, bool completed, bool dynamic, WriteQue
     const bool seeder = row.left == 0;
     const int64_t known = torrent->findPeer(row.ip, row.port);
     if (known < 0) {
-        torrent->addPeer(SwarmPeer{row.ip, row.port, seeder, row.time});
+        torrent->addPeer(SwarmPeer{row.ip, row.port, seeder, false, row.time});
         ++peerCount_;
         if (seeder) ++seederCount_;
     } else {
@@ -320,6 +326,7 @@ bool Swarms::announce(const PeerRow& row, bool completed, bool dynamic, WriteQue
             peer.seeder = seeder;
         }
         peer.lastSeen = row.time;
+        peer.stored = false;
     }
     if (completed) {
         ++torrent->completed;
@@ -369,6 +376,7 @@ void Swarms::registered(const uint8_t* info_hash, uint64_t sequence, bool create
     }
     if (torrent->phase == TorrentPhase::kUnlisted) ++listedCount_;
     torrent->phase = TorrentPhase::kListed;
+    if (storedRoundOpen_) changedInRound_.emplace(hash, false);
 }
 
 void Swarms::removalDone(const uint8_t* info_hash, uint64_t sequence, bool done) {
@@ -378,6 +386,7 @@ void Swarms::removalDone(const uint8_t* info_hash, uint64_t sequence, bool done)
     if (removing == removing_.end() || removing->second.sequence != sequence) return;
     std::unique_ptr<Torrent> held = std::move(removing->second.held);
     removing_.erase(removing);
+    if (done && storedRoundOpen_) changedInRound_[hash] = true;
     if (done || !held) return;
     // Its statistics are written again: changes made before the removal
     // may not be in the file.
@@ -496,6 +505,127 @@ Swarms::Expired Swarms::expire(int32_t cutoff, bool markAll) {
         if (bucket >= buckets) break;
     }
     return expired;
+}
+
+// --- what other nodes stored ------------------------------------------------------
+
+void Swarms::erase(Map::iterator position) {
+    const Torrent& torrent = *position->second;
+    if (torrent.registered()) --listedCount_;
+    peerCount_ -= torrent.peers.size();
+    seederCount_ -= static_cast<std::size_t>(torrent.seeders);
+    torrents_.erase(position);
+}
+
+bool Swarms::newerHere(const InfoHash& hash, bool removalsOnly) const {
+    if (removing_.count(hash) != 0) return true;
+    auto changed = changedInRound_.find(hash);
+    if (changed == changedInRound_.end()) return false;
+    return !removalsOnly || changed->second;
+}
+
+void Swarms::beginStoredRound() {
+    MutexLock lock(mutex_);
+    storedRoundOpen_ = true;
+    changedInRound_.clear();
+}
+
+void Swarms::endStoredRound() {
+    MutexLock lock(mutex_);
+    storedRoundOpen_ = false;
+    changedInRound_.clear();
+}
+
+void Swarms::applyStoredRegistrations(const std::vector<StoredRegistration>& rows, bool complete) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
+        MutexLock lock(mutex_);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
+        for (std::size_t i = first; i < end; ++i) {
+            const StoredRegistration& row = rows[i];
+            if (newerHere(row.hash, false)) continue;
+            auto found = torrents_.find(row.hash);
+            if (row.registered) {
+                if (found == torrents_.end()) {
+                    found = torrents_.emplace(row.hash, std::make_unique<Torrent>()).first;
+                }
+                if (found->second->phase == TorrentPhase::kUnlisted) ++listedCount_;
+                found->second->phase = TorrentPhase::kListed;
+            } else if (found != torrents_.end() && found->second->phase != TorrentPhase::kRegistering) {
+                erase(found);
+            }
+        }
+    }
+    if (!complete) return;
+    // Every registration was read (after an outage longer than the database
+    // keeps its removals): what the list lacks was removed meanwhile. One
+    // hold of the lock; this happens at most once per long outage.
+    std::unordered_map<InfoHash, bool, InfoHashHasher> stored;
+    stored.reserve(rows.size());
+    for (const StoredRegistration& row : rows) {
+        if (row.registered) stored.emplace(row.hash, true);
+    }
+    MutexLock lock(mutex_);
+    std::vector<InfoHash> gone;
+    for (const auto& [hash, torrent] : torrents_) {
+        if (torrent->phase == TorrentPhase::kRegistering || stored.count(hash) != 0 || newerHere(hash, false)) continue;
+        gone.push_back(hash);
+    }
+    for (const InfoHash& hash : gone) erase(torrents_.find(hash));
+}
+
+void Swarms::applyStoredPeers(const std::vector<StoredPeer>& rows) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
+        MutexLock lock(mutex_);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
+        for (std::size_t i = first; i < end; ++i) {
+            const StoredPeer& row = rows[i];
+            if (newerHere(row.hash, true)) continue;
+            Torrent* torrent = find(row.hash);
+            if (torrent == nullptr || !torrent->registered()) continue;
+            const int64_t position = torrent->findPeer(row.ip, row.port);
+            if (position < 0) {
+                torrent->addPeer(SwarmPeer{row.ip, row.port, row.seeder, true, row.lastSeen});
+                ++peerCount_;
+                if (row.seeder) ++seederCount_;
+                torrent->hasStats = true;
+                continue;
+            }
+            SwarmPeer& peer = torrent->peers[static_cast<std::size_t>(position)];
+            // An announce here of the same second is kept: which of the two
+            // came last cannot be told.
+            if (row.lastSeen < peer.lastSeen || (row.lastSeen == peer.lastSeen && !peer.stored)) continue;
+            if (peer.seeder != row.seeder) {
+                if (row.seeder) {
+                    ++torrent->seeders;
+                    --torrent->leechers;
+                    ++seederCount_;
+                } else {
+                    --torrent->seeders;
+                    ++torrent->leechers;
+                    --seederCount_;
+                }
+                peer.seeder = row.seeder;
+            }
+            peer.lastSeen = row.lastSeen;
+            peer.stored = true;
+        }
+    }
+}
+
+void Swarms::applyStoredDownloads(const std::vector<StoredDownloads>& rows) {
+    for (std::size_t first = 0; first < rows.size(); first += kEntriesPerLock) {
+        MutexLock lock(mutex_);
+        const std::size_t end = std::min(rows.size(), first + kEntriesPerLock);
+        for (std::size_t i = first; i < end; ++i) {
+            const StoredDownloads& row = rows[i];
+            if (newerHere(row.hash, true)) continue;
+            Torrent* torrent = find(row.hash);
+            if (torrent == nullptr || !torrent->registered()) continue;
+            const int64_t total = int64_t{row.completed} + torrent->completedUnwritten;
+            if (total > torrent->completed) torrent->completed = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+            torrent->hasStats = true;
+        }
+    }
 }
 
 Swarms::Totals Swarms::totals() const {

@@ -6,8 +6,12 @@
 //
 // Contract:
 // - Filled once from the database before it is shared (loader()), then
-//   changed by announces (announce, remove) on any thread and by the writer
-//   after each commit (listed, removalDone, peerDeleted, takeStatistics).
+//   changed by announces (announce, remove) on any thread, by the writer
+//   after each commit (registered, removalDone, peerDeleted,
+//   takeStatistics), and, where several nodes share one database, by the
+//   reader of what the other nodes stored (the apply... operations). That
+//   reader's changes are in the database already: they queue no write and
+//   mark no statistics.
 // - A torrent's phase: kUnlisted (known from a statistics row only),
 //   kRegistering (dynamic mode: listed here at its first announce, its
 //   registration not yet committed), kListed (registration committed).
@@ -134,6 +138,47 @@ public:
     };
     Expired expire(int32_t cutoff, bool markAll);
 
+    // --- what other nodes stored, read back from the database ---------------
+    // A reading round: begin before the round's snapshot is taken, end after
+    // its results are applied. While a round is open, this node's own
+    // registrations and removals that the writer reports are noted: for
+    // those torrents memory is newer than what the round read, and the
+    // round's results for them are left out.
+    void beginStoredRound();
+    void endStoredRound();
+    struct StoredRegistration {
+        InfoHash hash;
+        bool registered;
+    };
+    // Registrations as the database holds them, for torrents that changed.
+    // A torrent registered there is listed here (kListed); one that is not
+    // goes with its swarm, except while its own registration is queued here
+    // (kRegistering: that registration comes later). A torrent whose removal
+    // is queued here is left as it is. `complete`: the list holds every
+    // registered torrent, and torrents held here that it lacks go as well.
+    void applyStoredRegistrations(const std::vector<StoredRegistration>& rows, bool complete = false);
+    struct StoredPeer {
+        InfoHash hash;
+        uint32_t ip;
+        uint16_t port;
+        bool seeder;
+        int32_t lastSeen;
+    };
+    // Peers stored by other nodes, joining the swarms of torrents held and
+    // registered here; a peer held already takes the row when the row is
+    // newer than what is held, or of the same second as a row taken before
+    // (rows come in the order they were stored; an announce here of the
+    // same second is kept).
+    void applyStoredPeers(const std::vector<StoredPeer>& rows);
+    struct StoredDownloads {
+        InfoHash hash;
+        int32_t completed;
+    };
+    // The stored download totals (every node adds its own): a torrent's
+    // count becomes the total plus what this node has not written yet, and
+    // never goes down (a write of this node may be under way).
+    void applyStoredDownloads(const std::vector<StoredDownloads>& rows);
+
     struct Totals {
         std::size_t torrents = 0;  // registered (or registering)
         std::size_t peers = 0;
@@ -146,6 +191,10 @@ private:
     using Map = std::unordered_map<InfoHash, std::unique_ptr<Torrent>, InfoHashHasher>;
 
     Torrent* find(const InfoHash& hash) const REQUIRES(mutex_);
+    // Takes the torrent out of torrents_ with its swarm and counts.
+    void erase(Map::iterator position) REQUIRES(mutex_);
+    // Whether a reading round's results for the torrent are to be left out.
+    bool newerHere(const InfoHash& hash, bool removalsOnly) const REQUIRES(mutex_);
     void mark(const InfoHash& hash, Torrent& torrent) REQUIRES(mutex_);
     void merge(const InfoHash& hash, std::unique_ptr<Torrent> loaded, const std::pair<int32_t, int32_t>* stored)
         REQUIRES(mutex_);
@@ -159,6 +208,10 @@ private:
         std::unique_ptr<Torrent> held;
     };
     std::unordered_map<InfoHash, Removing, InfoHashHasher> removing_ GUARDED_BY(mutex_);
+    // This node's registrations and removals committed while a reading
+    // round is open (see beginStoredRound); true for removals.
+    bool storedRoundOpen_ GUARDED_BY(mutex_) = false;
+    std::unordered_map<InfoHash, bool, InfoHashHasher> changedInRound_ GUARDED_BY(mutex_);
     std::size_t peerCount_ GUARDED_BY(mutex_) = 0;
     std::size_t seederCount_ GUARDED_BY(mutex_) = 0;
     std::size_t listedCount_ GUARDED_BY(mutex_) = 0;

@@ -142,6 +142,7 @@ TrackerConfig TrackerConfig::fromSection(const Settings::Section* section) {
     config.logRequests = parseBoolean(get("log_requests")) != 0;
     config.bindAddressText = get("bind_address");
     if (!config.bindAddressText.empty()) config.bindAddress = textToAddress(config.bindAddressText);
+    config.connectionSecretFile = get("connection_secret_file");
     return config;
 }
 
@@ -200,7 +201,7 @@ int Tracker::start() {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     socket_.reset(fd.release());
 
-    createDriver();
+    if (!createDriver()) return 3;
     running_.store(true);
 
     const std::string total = std::to_string(config_.threadCount);
@@ -222,15 +223,26 @@ int Tracker::start() {
     return 0;
 }
 
-void Tracker::createDriver() {
+bool Tracker::createDriver() {
+    // The secret is read first: a node that would not accept the other
+    // nodes' identifiers does not start.
+    std::optional<std::array<unsigned char, 16>> key;
+    if (!config_.connectionSecretFile.empty()) {
+        std::string error;
+        key = Data::loadConnectionKey(config_.connectionSecretFile, &error);
+        if (!key) {
+            Log::error(error);
+            return false;
+        }
+    }
     driver_ = storeFactory_ ? storeFactory_(settings_->getSection("database"), config_.isDynamic)
                             : Data::openDatabaseDriver(settings_->getSection("database"), config_.isDynamic);
+    if (key) driver_->setConnectionKey(*key);
     Log::setRequestLogging(config_.logRequests);
+    return true;
 }
 
-void Tracker::startWithoutNetwork() {
-    if (!driver_) createDriver();
-}
+bool Tracker::startWithoutNetwork() { return driver_ || createDriver(); }
 
 void Tracker::handleDatagram(const sockaddr_in& from, const uint8_t* data, std::size_t length,
                              const ReplySink& sink) {

@@ -10,7 +10,9 @@
 //   a busy port fails instead of sharing its datagrams), creates the store
 //   from section "database", and
 //   launches one maintenance thread and the worker threads. Results: 0
-//   running, 1 the socket could not be created, 2 it could not be bound. A
+//   running, 1 the socket could not be created, 2 it could not be bound, 3
+//   the connection secret file ("connection_secret_file") cannot be used
+//   (said in one line on standard error; no store is made). A
 //   DatabaseException from the store's constructor passes out unchanged.
 // - getDriver() is the store the tracker owns; others may borrow it while
 //   the tracker lives.
@@ -73,6 +75,9 @@ struct TrackerConfig {
     // The line that says how "threads" was read when the count started
     // differs from the number written (0, negative, too many); else empty.
     std::string threadsNote;
+    // A file holding the secret that connection identifiers are made with,
+    // shared by the nodes of one tracker; empty: a random key per process.
+    std::string connectionSecretFile;
 
     // A missing section reads like an empty one.
     static TrackerConfig fromSection(const Settings::Section* section);
@@ -135,8 +140,9 @@ public:
     using ReplySink = std::function<void(const sockaddr_in& to, const uint8_t* data, std::size_t length)>;
 
     // Creates the store as start() does (a DatabaseException passes out),
-    // without a socket or threads. Use instead of start(), not with it.
-    void startWithoutNetwork();
+    // without a socket or threads; false when the connection secret file
+    // cannot be used. Use instead of start(), not with it.
+    bool startWithoutNetwork();
 
     // Handles one datagram (1 to 2048 bytes) as a worker would, as if it came
     // from `from`; replies go to `sink`. Needs the store (start() or
@@ -144,7 +150,7 @@ public:
     void handleDatagram(const sockaddr_in& from, const uint8_t* data, std::size_t length, const ReplySink& sink);
 
 private:
-    void createDriver();
+    bool createDriver();
     void maintenanceLoop();
 
     // The error replies, each with its message and its counter.

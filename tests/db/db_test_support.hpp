@@ -20,16 +20,20 @@
 
 namespace norrik_test {
 
-// Sends everything written to descriptor 1 into a file until finish().
+// Sends everything written to descriptor 1 (or `descriptor`, 2 for
+// standard error) into a file until finish().
 class StdoutCapture {
 public:
-    explicit StdoutCapture(std::string path) : path_(std::move(path)) {
-        saved_ = dup(STDOUT_FILENO);
+    explicit StdoutCapture(std::string path, int descriptor = STDOUT_FILENO)
+        : path_(std::move(path)), descriptor_(descriptor) {
+        saved_ = dup(descriptor_);
         int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fd, STDOUT_FILENO);
+        dup2(fd, descriptor_);
         close(fd);
     }
     ~StdoutCapture() { restore(); }
+    // What was captured so far, while capturing goes on.
+    std::string text() const { return readFile(path_); }
     std::string finish() {
         restore();
         return readFile(path_);
@@ -38,11 +42,12 @@ public:
 private:
     void restore() {
         if (saved_ < 0) return;
-        dup2(saved_, STDOUT_FILENO);
+        dup2(saved_, descriptor_);
         close(saved_);
         saved_ = -1;
     }
     std::string path_;
+    int descriptor_;
     int saved_ = -1;
 };
 

@@ -5,9 +5,13 @@
 //
 // PgCluster::shared() is the one server of a test binary: started on first
 // use, so a binary's run pays initdb once, and stopped with its folder
-// removed at exit. Each test takes a database of its own from it with
-// freshDatabase(). A test that stops or restarts the server makes a
-// PgCluster of its own instead, so that the tests around it keep theirs.
+// removed at exit. Under ctest every test is a process of its own; there a
+// fixture (scripts/pg-fixture, tests/CMakeLists.txt) starts one server for
+// the whole run and names a file holding its conninfo in the environment
+// variable NORRIK_PG_CLUSTER_FILE, and shared() uses that server instead.
+// Each test takes a database of its own from it with freshDatabase(). A
+// test that stops or restarts the server makes a PgCluster of its own
+// instead, so that the tests around it keep theirs.
 //
 // The server is started with --owner (this process): if the binary dies
 // without its destructors (a crash, a kill at a time-out), the script stops
@@ -55,6 +59,7 @@ public:
     }
 
     ~PgCluster() {
+        if (!owned_) return;
         std::string ignored;
         run("stop '" + dir_ + "'", ignored);
         removeRoot();
@@ -64,16 +69,26 @@ public:
     PgCluster& operator=(const PgCluster&) = delete;
 
     static PgCluster& shared() {
-        static PgCluster cluster;
+        static PgCluster cluster = [] {
+            const char* file = std::getenv("NORRIK_PG_CLUSTER_FILE");
+            std::string line = file != nullptr ? readFile(file) : std::string();
+            if (auto end = line.find('\n'); end != std::string::npos) line.resize(end);
+            if (file != nullptr && line.empty()) {
+                throw std::runtime_error(std::string("NORRIK_PG_CLUSTER_FILE names ") + file +
+                                         ", which holds no conninfo: did the pg_cluster fixture start?");
+            }
+            return line.empty() ? PgCluster() : PgCluster(Existing{line});
+        }();
         return cluster;
     }
 
     // "host=127.0.0.1 port=N user=norrik dbname=postgres"
     const std::string& conninfo() const { return conninfo_; }
 
-    // A new, empty database of this server; returns its conninfo.
+    // A new, empty database of this server; returns its conninfo. Named
+    // after this process too: several test processes share one server.
     std::string freshDatabase() {
-        std::string name = "norrik_test_" + std::to_string(++databases_);
+        std::string name = "norrik_test_" + std::to_string(::getpid()) + "_" + std::to_string(++databases_);
         std::unique_ptr<PGconn, decltype(&PQfinish)> admin(PQconnectdb(conninfo_.c_str()), &PQfinish);
         if (PQstatus(admin.get()) != CONNECTION_OK) {
             throw std::runtime_error("cannot reach the test server: " + std::string(PQerrorMessage(admin.get())));
@@ -102,7 +117,16 @@ public:
         }
     }
 
+    // Whether this object started the server (and stops it).
+    bool owned() const { return owned_; }
+
 private:
+    struct Existing {
+        std::string conninfo;
+    };
+    // A server that runs already (the ctest fixture's): used, never stopped.
+    explicit PgCluster(Existing existing) : conninfo_(std::move(existing.conninfo)), owned_(false) {}
+
     std::string withDatabase(const std::string& name) const {
         const std::string last = "dbname=postgres";
         return conninfo_.substr(0, conninfo_.size() - last.size()) + "dbname=" + name;
@@ -129,6 +153,7 @@ private:
     std::string root_;
     std::string dir_;
     std::string conninfo_;
+    bool owned_ = true;
     int databases_ = 0;
 };
 

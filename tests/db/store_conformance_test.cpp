@@ -17,7 +17,10 @@
 #include <thread>
 #include <vector>
 
+#include "db/driver_postgresql/connection.hpp"
+#include "db/driver_postgresql/driver_postgresql.hpp"
 #include "db/driver_sqlite/driver_sqlite.hpp"
+#include "db/pg_cluster.hpp"
 #include "db/store.hpp"
 #include "db_test_support.hpp"
 #include "util/log.hpp"
@@ -97,7 +100,49 @@ StoreFactory sqliteFactory(const std::string& layout) {
     return factory;
 }
 
-std::vector<StoreFactory> factories() { return {sqliteFactory("tables"), sqliteFactory("flat")}; }
+// Another session holding every table of the store in ACCESS EXCLUSIVE mode:
+// the writer's statements wait for it until their lock timeout.
+class PostgreSQLHold : public ForeignHold {
+public:
+    PostgreSQLHold(const std::string& conninfo, int seconds) {
+        std::string error;
+        db_ = NORRIK::Data::PostgreSQL::Connection::open(conninfo, error);
+        held_ = db_ && db_->exec("BEGIN").ok() &&
+                db_->exec("LOCK TABLE torrents, stats, peers, removals IN ACCESS EXCLUSIVE MODE").ok();
+        releaser_ = std::thread([this, seconds] {
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            if (db_) db_->exec("COMMIT");
+        });
+    }
+    ~PostgreSQLHold() override { release(); }
+    bool held() const override { return held_; }
+    void release() override {
+        if (releaser_.joinable()) releaser_.join();
+    }
+
+private:
+    std::unique_ptr<NORRIK::Data::PostgreSQL::Connection> db_;
+    bool held_ = false;
+    std::thread releaser_;
+};
+
+StoreFactory postgresqlFactory() {
+    StoreFactory factory;
+    factory.name = "postgresql";
+    factory.prepare = [](StoreEnv& env) {
+        env.section.set("driver", "postgresql");
+        env.section.set("conninfo", PgCluster::shared().freshDatabase());
+    };
+    factory.open = [](StoreEnv& env, bool dynamic) -> std::unique_ptr<Store> {
+        return std::make_unique<NORRIK::Data::PostgreSQLDriver>(&env.section, dynamic);
+    };
+    factory.hold = [](StoreEnv& env, int seconds) -> std::unique_ptr<ForeignHold> {
+        return std::make_unique<PostgreSQLHold>(env.section.get("conninfo"), seconds);
+    };
+    return factory;
+}
+
+std::vector<StoreFactory> factories() { return {sqliteFactory("tables"), sqliteFactory("flat"), postgresqlFactory()}; }
 
 class StoreConformance : public ::testing::TestWithParam<StoreFactory> {
 protected:

@@ -158,6 +158,76 @@ TEST_F(RequestPathTest, RemoteSenderGetsLocalPeersUnderTheConfiguredAddress) {
     }
 }
 
+// Trackers given one connection secret file accept each other's connection
+// identifiers (nodes behind one address); a tracker without it, or with
+// another secret, does not. A secret file that cannot be used stops the
+// start, with a line naming it.
+TEST(ConnectionSecretFile, SharedByTrackersThatAcceptEachOthersIdentifiers) {
+    TempDir dir;
+    StdoutCapture out(dir.path("stdout.log"));
+    writeFile(dir.path("secret"), "one secret for every node of this tracker\n");
+    writeFile(dir.path("other"), "a secret of another tracker, long enough\n");
+    writeFile(dir.path("short"), "abc");
+
+    struct Node {
+        explicit Node(const std::string& file) : settings(file) {}
+        Settings settings;
+        std::unique_ptr<Tracker> tracker;
+    };
+    auto node = [&](const std::string& name, const std::string& secret) {
+        auto made = std::make_unique<Node>(dir.path(name + ".conf"));
+        made->settings.set("database", "file", dir.path(name + ".db"));
+        made->settings.set("tracker", "is_dynamic", "1");
+        if (!secret.empty()) made->settings.set("tracker", "connection_secret_file", secret);
+        made->tracker = std::make_unique<Tracker>(&made->settings);
+        return made;
+    };
+    auto exchange = [](Tracker& tracker, const Bytes& datagram) {
+        std::vector<Bytes> replies;
+        tracker.handleDatagram(senderAt(dotted(198, 51, 100, 7), 6881), datagram.data(), datagram.size(),
+                               [&](const sockaddr_in&, const uint8_t* data, std::size_t length) {
+                                   replies.emplace_back(data, data + length);
+                               });
+        return replies;
+    };
+
+    auto issuer = node("issuer", dir.path("secret"));
+    ASSERT_TRUE(issuer->tracker->startWithoutNetwork());
+    const std::vector<Bytes> connected = exchange(*issuer->tracker, header(Bytes(8, 0), 0, 1));
+    ASSERT_EQ(connected.size(), 1u);
+    const Bytes id(connected[0].begin() + 8, connected[0].end());
+
+    struct Case {
+        const char* name;
+        std::string secret;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"peer", dir.path("secret"), true},
+        {"random", "", false},
+        {"stranger", dir.path("other"), false},
+    };
+    for (const Case& c : cases) {
+        auto other = node(c.name, c.secret);
+        ASSERT_TRUE(other->tracker->startWithoutNetwork()) << c.name;
+        const std::vector<Bytes> replies = exchange(*other->tracker, announceRequest(id, 2, {}));
+        ASSERT_EQ(replies.size(), c.accepted ? 1u : 0u) << c.name;
+        if (c.accepted) {
+            EXPECT_EQ(big32(replies[0], 0), 1u) << c.name;
+        }
+    }
+
+    StdoutCapture err(dir.path("stderr.log"), STDERR_FILENO);
+    for (const char* unusable : {"missing", "short"}) {
+        auto failing = node(std::string("failing-") + unusable, dir.path(unusable));
+        failing->settings.set("tracker", "port", "0");
+        EXPECT_EQ(failing->tracker->start(), 3) << unusable;
+        EXPECT_EQ(failing->tracker->getDriver(), nullptr) << unusable;
+        EXPECT_FALSE(failing->tracker->startWithoutNetwork()) << unusable;
+        EXPECT_NE(err.text().find("'" + dir.path(unusable) + "'"), std::string::npos) << err.text();
+    }
+}
+
 // Each outcome of a datagram raises the datagram count, the count of the
 // handler it reached (if any) and the count of that outcome, and nothing else.
 TEST_F(RequestPathTest, EachOutcomeIsCountedUnderItsKind) {

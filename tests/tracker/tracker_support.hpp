@@ -159,21 +159,23 @@ private:
     uint16_t port_ = 0;
 };
 
-// Sends standard output (descriptor 1) to a file while it lives; on
-// destruction puts it back and, when the test failed, replays what was
-// captured so gtest's own messages are not lost.
+// Sends standard output (descriptor 1; or `descriptor`, 2 for standard
+// error) to a file while it lives; on destruction puts it back and, when the
+// test failed, replays what was captured so gtest's own messages are not
+// lost.
 class StdoutCapture {
 public:
-    explicit StdoutCapture(std::string path) : path_(std::move(path)) {
+    explicit StdoutCapture(std::string path, int descriptor = STDOUT_FILENO)
+        : path_(std::move(path)), descriptor_(descriptor) {
         std::fflush(stdout);
-        saved_ = ::dup(STDOUT_FILENO);
+        saved_ = ::dup(descriptor_);
         int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, descriptor_);
         ::close(fd);
     }
     ~StdoutCapture() {
         std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
+        ::dup2(saved_, descriptor_);
         ::close(saved_);
         if (::testing::Test::HasFailure()) {
             std::string text = readFile(path_);
@@ -198,6 +200,7 @@ public:
 
 private:
     std::string path_;
+    int descriptor_;
     int saved_ = -1;
 };
 

@@ -65,6 +65,22 @@ uint64_t read64(const char* data) {
 
 }  // namespace
 
+std::string oneLine(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    bool gap = false;
+    for (char c : text) {
+        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') {
+            gap = !out.empty();
+            continue;
+        }
+        if (gap) out += ' ';
+        gap = false;
+        out += c;
+    }
+    return out;
+}
+
 // --- Result ---
 
 Result Result::failure(std::string error) {
@@ -85,6 +101,13 @@ std::string Result::error() const {
     std::string text = trimmed(PQresultErrorMessage(result_.get()));
     if (text.empty()) text = std::string("unexpected status ") + PQresStatus(status());
     return text;
+}
+
+std::string Result::message() const {
+    if (ok()) return "";
+    const char* primary = result_ ? PQresultErrorField(result_.get(), PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    if (primary == nullptr || *primary == '\0') return oneLine(error());
+    return oneLine(primary);
 }
 
 std::string Result::sqlState() const {

@@ -60,6 +60,10 @@ public:
     // The reason of a failure, without libpq's trailing newline; empty on
     // success.
     std::string error() const;
+    // The server's primary message alone ("canceling statement due to lock
+    // timeout"), without severity, statement position or detail lines; the
+    // whole of error() when the server sent none. Empty on success.
+    std::string message() const;
     // The five-character SQLSTATE of a server error ("23505" for a unique
     // violation, "57P01" for a server shutting down); empty when none.
     std::string sqlState() const;
@@ -141,6 +145,10 @@ private:
     std::size_t rows_ = 0;
     bool inRow_ = false;
 };
+
+// libpq's texts may span lines ("...failed: Connection refused\n\tIs the
+// server running..."): the same text on one line, parts joined by a space.
+std::string oneLine(std::string_view text);
 
 struct Notification {
     std::string channel;
