@@ -21,15 +21,47 @@ bool PendingOp::wait() {
 
 WriteQueue::WriteQueue(std::size_t capacity) : capacity_(capacity) {}
 
+std::size_t WriteQueue::PeerKeyHasher::operator()(const PeerKey& key) const noexcept {
+    return InfoHashHasher()(key.info_hash) ^ peerSlotHash(key.ip, key.port);
+}
+
+StoreWrite* WriteQueue::waiting(uint64_t sequence) {
+    if (items_.empty() || sequence < items_.front().sequence) return nullptr;
+    const uint64_t index = sequence - items_.front().sequence;
+    return index < items_.size() ? &items_[index] : nullptr;
+}
+
 uint64_t WriteQueue::push(StoreWrite&& write) {
     bool wake = false;
     uint64_t sequence;
     {
         MutexLock lock(mutex_);
         const bool isRow = write.kind == StoreWrite::Kind::kPeer;
-        if (isRow && items_.size() >= capacity_) {
-            ++dropped_;
-            return 0;
+        if (isRow) {
+            const PeerKey key{write.row.info_hash, write.row.ip, write.row.port};
+            auto [entry, added] = rows_.try_emplace(key, 0);
+            if (!added) {
+                if (StoreWrite* held = waiting(entry->second)) {
+                    // The peer's newer row, in the older one's place: no
+                    // operation came between them. Whether the file had the
+                    // peer is what the first of them knew.
+                    const bool known = held->row.known;
+                    held->row = write.row;
+                    held->row.known = known;
+                    ++replaced_;
+                    return held->sequence;
+                }
+            }
+            if (items_.size() >= capacity_) {
+                rows_.erase(entry);
+                ++dropped_;
+                return 0;
+            }
+            entry->second = nextSequence_;
+        } else {
+            // Rows never move across an operation: the ones waiting now are
+            // not replaced by later ones.
+            rows_.clear();
         }
         sequence = nextSequence_++;
         write.sequence = sequence;
@@ -66,12 +98,19 @@ bool WriteQueue::waitForOperation(std::chrono::milliseconds timeout) {
 }
 
 void WriteQueue::take(std::vector<StoreWrite>& out, std::size_t limit) {
-    MutexLock lock(mutex_);
-    while (limit > 0 && !items_.empty()) {
-        if (items_.front().kind != StoreWrite::Kind::kPeer) --operations_;
-        out.push_back(std::move(items_.front()));
-        items_.pop_front();
-        --limit;
+    std::unordered_map<PeerKey, uint64_t, PeerKeyHasher> forgotten;
+    {
+        MutexLock lock(mutex_);
+        while (limit > 0 && !items_.empty()) {
+            if (items_.front().kind != StoreWrite::Kind::kPeer) --operations_;
+            out.push_back(std::move(items_.front()));
+            items_.pop_front();
+            --limit;
+        }
+        // With nothing left waiting every entry is stale: let go of them all,
+        // outside the lock. Otherwise stale ones are overwritten as their
+        // peers announce again, and all go once they outnumber the queue.
+        if (items_.empty() || rows_.size() > 2 * capacity_) rows_.swap(forgotten);
     }
 }
 
@@ -93,6 +132,7 @@ WriteQueue::Status WriteQueue::status() const {
     Status status;
     status.waiting = items_.size();
     status.dropped = dropped_;
+    status.replaced = replaced_;
     if (!items_.empty()) status.oldestAge = std::chrono::steady_clock::now() - items_.front().queued;
     return status;
 }

@@ -5,6 +5,10 @@
 // Contract:
 // - Any thread pushes; one writer thread takes. Items keep their order, and
 //   each gets a sequence number (increasing) when it is pushed.
+// - A peer's row replaces that peer's row still waiting (same torrent,
+//   address and port), unless an operation was pushed between the two: the
+//   queue holds one row per peer, so a writer that falls behind a busy
+//   tracker stores each peer's latest announce instead of every one.
 // - Peer rows are bounded: beyond `capacity` waiting items a row is dropped
 //   (counted; the announce was served from memory and the peer's next
 //   announce stores it). Operations a caller waits for (registration,
@@ -21,6 +25,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "db/store_records.hpp"
@@ -91,14 +96,34 @@ public:
     struct Status {
         std::size_t waiting = 0;
         uint64_t dropped = 0;                 // rows dropped since start
+        uint64_t replaced = 0;                // rows that replaced a waiting row of their peer
         std::chrono::nanoseconds oldestAge{0};  // age of the oldest waiting item
     };
     Status status() const;
 
 private:
+    struct PeerKey {
+        InfoHash info_hash;
+        uint32_t ip;
+        uint16_t port;
+        bool operator==(const PeerKey& other) const {
+            return ip == other.ip && port == other.port && info_hash == other.info_hash;
+        }
+    };
+    struct PeerKeyHasher {
+        std::size_t operator()(const PeerKey& key) const noexcept;
+    };
+
+    // The item with this sequence number, while it waits.
+    StoreWrite* waiting(uint64_t sequence) REQUIRES(mutex_);
+
     mutable Mutex mutex_;
     std::condition_variable wake_;
-    std::deque<StoreWrite> items_ GUARDED_BY(mutex_);
+    std::deque<StoreWrite> items_ GUARDED_BY(mutex_);  // sequence numbers without gaps, oldest first
+    // The waiting row of each peer since the last operation; entries of rows
+    // already taken are stale (their sequence is below the front's).
+    std::unordered_map<PeerKey, uint64_t, PeerKeyHasher> rows_ GUARDED_BY(mutex_);
+    uint64_t replaced_ GUARDED_BY(mutex_) = 0;
     std::size_t capacity_;
     std::size_t operations_ GUARDED_BY(mutex_) = 0;  // waiting items that are not rows
     uint64_t nextSequence_ GUARDED_BY(mutex_) = 1;
