@@ -8,6 +8,8 @@
 #include <stdexcept>
 
 #include "db/driver_sqlite/connection.hpp"
+#include "db/driver_postgresql/connection.hpp"
+#include "db/driver_postgresql/pg_schema.hpp"
 #include "db/driver_sqlite/flat_layout.hpp"
 #include "swarm_shape.hpp"
 #include "util/hex.hpp"
@@ -340,13 +342,70 @@ private:
     bool finished_ = false;
 };
 
+// PostgreSQL: the store's own schema, rows by COPY. The target is a libpq
+// connection string naming an empty database.
+class PostgresDatabase : public LayoutWriter {
+public:
+    explicit PostgresDatabase(const std::string& conninfo) {
+        std::string error;
+        db_ = NORRIK::Data::PostgreSQL::Connection::open(conninfo, error);
+        if (!db_) throw std::runtime_error("cannot connect (" + error + ")");
+        NORRIK::Data::PostgreSQL::Result count = db_->exec("SELECT to_regclass('torrents') IS NOT NULL");
+        if (!count.ok()) throw std::runtime_error(count.error());
+        if (count.value(0, 0) == "t") throw std::runtime_error("the database has tables already: it must be empty");
+        if (!NORRIK::Data::PostgreSQL::ensureSchema(*db_, error)) throw std::runtime_error(error);
+    }
+
+    void write(const std::vector<GeneratedTorrent>& batch) override {
+        NORRIK::Data::PostgreSQL::CopyRows torrents, stats, peers;
+        for (const GeneratedTorrent& torrent : batch) {
+            torrents.bytes(torrent.info_hash, 20).integer(torrent.created).endRow();
+            stats.bytes(torrent.info_hash, 20)
+                .integer(torrent.completed)
+                .integer(torrent.leechers)
+                .integer(torrent.seeders)
+                .integer(torrent.last_mod)
+                .endRow();
+            for (const GeneratedPeer& p : torrent.peers) {
+                uint8_t ip[16];
+                NORRIK::Data::PostgreSQL::mappedAddress(p.ip, ip);
+                peers.bytes(torrent.info_hash, 20)
+                    .bytes(ip, 16)
+                    .integer(p.port)
+                    .bytes(p.peer_id, 20)
+                    .integer(p.uploaded)
+                    .integer(p.downloaded)
+                    .integer(p.left)
+                    .integer(p.last_seen)
+                    .endRow();
+            }
+        }
+        check(db_->exec("BEGIN"));
+        check(db_->copyIn("COPY torrents (info_hash,created) FROM STDIN", torrents));
+        check(db_->copyIn("COPY stats (info_hash,completed,leechers,seeders,last_mod) FROM STDIN", stats));
+        check(db_->copyIn("COPY peers (info_hash,ip,port,peer_id,uploaded,downloaded,\"left\",last_seen) FROM STDIN",
+                          peers));
+        check(db_->exec("COMMIT"));
+    }
+
+    void finish() override { check(db_->exec("ANALYZE")); }
+
+private:
+    static void check(const NORRIK::Data::PostgreSQL::Result& result) {
+        if (!result.ok()) throw std::runtime_error(result.error());
+    }
+
+    std::unique_ptr<NORRIK::Data::PostgreSQL::Connection> db_;
+};
+
 }  // namespace
 
-std::vector<std::string> layoutNames() { return {"tables", "flat"}; }
+std::vector<std::string> layoutNames() { return {"tables", "flat", "postgresql"}; }
 
 std::unique_ptr<LayoutWriter> openLayout(const std::string& layout, const std::string& target) {
     if (layout == "tables") return std::make_unique<TablesLayout>(target);
     if (layout == "flat") return std::make_unique<FlatFile>(target);
+    if (layout == "postgresql") return std::make_unique<PostgresDatabase>(target);
     std::string known;
     for (const std::string& name : layoutNames()) known += (known.empty() ? "" : ", ") + name;
     throw std::runtime_error("unknown layout \"" + layout + "\" (known: " + known + ")");

@@ -70,8 +70,9 @@ public:
 // The layouts openLayout() knows, by name.
 std::vector<std::string> layoutNames();
 
-// A writer for the named layout on `target` (a file name for the SQLite
-// layouts). The target must not exist yet.
+// A writer for the named layout on `target`: a file name for the SQLite
+// layouts ("tables", "flat"), which must not exist yet; a libpq connection
+// string for "postgresql", naming a database without tables.
 std::unique_ptr<LayoutWriter> openLayout(const std::string& layout, const std::string& target);
 
 // Writes the whole population through `writer`, `batchSize` torrents at a
