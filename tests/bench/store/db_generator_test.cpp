@@ -215,7 +215,9 @@ TEST_F(GeneratedDatabase, FlatLayoutIsServedByAFlatStore) {
         int32_t count = 30;
         ASSERT_TRUE(driver.fetchPeers(g.info_hash, &count, peers));
         EXPECT_EQ(count, static_cast<int32_t>(g.peers.size()));
-        if (count > 0) EXPECT_EQ(peers[0].ip, 0x7F000001u);
+        if (count > 0) {
+            EXPECT_EQ(peers[0].ip, 0x7F000001u);
+        }
     }
 }
 
