@@ -1,4 +1,5 @@
 #include "db/store_writer.hpp"
+#include "db/writer_pause.hpp"
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -20,8 +21,9 @@ constexpr std::chrono::milliseconds kFirstRetry{50};
 constexpr std::chrono::milliseconds kLongestRetry{1000};
 constexpr std::size_t kRegistrationsBetweenYields = 8;
 // The writer's priority against the process's (nice values): lowest while
-// it keeps up, a quarter of a shared core once it is kBehind behind, the
-// lowest again once its oldest waiting write is younger than kCaughtUp.
+// it keeps up, a quarter of a shared core once it is kBehind behind or a
+// backlog's worth of writes wait, the lowest again once its oldest waiting
+// write is younger than kCaughtUp.
 constexpr int kKeepingUpNice = 19;
 constexpr int kBehindNice = 5;
 constexpr std::chrono::seconds kBehind{2};
@@ -43,15 +45,21 @@ public:
         if (mayReturn()) lowered_ = set(kKeepingUpNice);
     }
 
-    void keepingUp() {
-        if (!lowered_ || !behind_) return;
-        if (set(kKeepingUpNice)) behind_ = false;
+    // Decided from what waits in the queue: a round of a backlog's size, or
+    // writes waiting longer than kBehind, mean the writer is behind; it has
+    // caught up once the oldest waiting write is younger than kCaughtUp.
+    void adjust(const WriteQueue::Status& waiting, bool stopping, std::size_t batch) {
+        if (stopping || waiting.oldestAge > kBehind || waiting.waiting > batch) {
+            if (behind_) return;
+            behind_ = true;  // a stop has the core to itself: drain at full speed
+            if (lowered_) set(kBehindNice);
+        } else if (behind_ && waiting.oldestAge < kCaughtUp) {
+            behind_ = false;
+            if (lowered_) set(kKeepingUpNice);
+        }
     }
 
-    void behind() {
-        if (!lowered_ || behind_) return;
-        if (set(kBehindNice)) behind_ = true;
-    }
+    bool behind() const { return behind_; }
 
 private:
     // Whether the thread may lower its nice value again to kBehindNice.
@@ -81,6 +89,18 @@ private:
     bool behind_ = false;
 };
 
+// The writer thread's priority and the queue it watches, for writerPause()
+// during a round; null on every other thread.
+struct PauseHook {
+    WriterPriority* priority = nullptr;
+    const WriteQueue* queue = nullptr;
+    const std::atomic<bool>* stopping = nullptr;
+    std::size_t batch = 0;
+    unsigned calls = 0;
+};
+thread_local PauseHook pauseHook;
+constexpr unsigned kPausesBetweenChecks = 8;
+
 bool samePeer(const PeerRow& a, const PeerRow& b) {
     return a.info_hash == b.info_hash && a.ip == b.ip && a.port == b.port;
 }
@@ -93,6 +113,22 @@ bool peerBefore(const StoreWrite* a, const StoreWrite* b) {
 }
 
 }  // namespace
+
+void writerPause() {
+    PauseHook& hook = pauseHook;
+    if (hook.priority == nullptr) {
+        sched_yield();
+        return;
+    }
+    if (++hook.calls % kPausesBetweenChecks == 0) {
+        hook.priority->adjust(hook.queue->status(), hook.stopping->load(), hook.batch);
+    }
+    // Behind, the writer yields at every kPausesBetweenChecks-th pause only:
+    // where request threads keep a shared core busy, each yield costs it a
+    // whole time slice of theirs, and yielding at every pause it would store
+    // a few thousand rows a second.
+    if (!hook.priority->behind() || hook.calls % kPausesBetweenChecks == 0) sched_yield();
+}
 
 // What one transaction did, to be reported once it is committed (or undone
 // when it is not).
@@ -174,6 +210,10 @@ void StoreWriter::run() {
     pthread_setname_np(pthread_self(), "norrik-writer");
 #endif
     WriterPriority priority;
+    pauseHook = PauseHook{&priority, &queue_, &stopping_, options_.batch, 0};
+    struct ClearHook {
+        ~ClearHook() { pauseHook = PauseHook{}; }
+    } clearHook;  // before `priority` goes
     std::chrono::milliseconds retry = kFirstRetry;
     std::chrono::steady_clock::time_point stopDeadline{};
     bool deadlineSet = false;
@@ -200,12 +240,7 @@ void StoreWriter::run() {
             }
         }
         idleDone_ = false;
-        const WriteQueue::Status waiting = queue_.status();
-        if (stopping || waiting.oldestAge > kBehind) {
-            priority.behind();  // a stop has the core to itself: drain at full speed
-        } else if (waiting.oldestAge < kCaughtUp) {
-            priority.keepingUp();
-        }
+        priority.adjust(queue_.status(), stopping, options_.batch);
         if (round()) {
             retry = kFirstRetry;
             continue;
@@ -384,7 +419,7 @@ StoreResult StoreWriter::storeRun(Round& round, std::vector<const StoreWrite*>& 
         }
         // Each registration may cost milliseconds (a table among many): the
         // request threads go first between them.
-        if (++registrations % kRegistrationsBetweenYields == 0) sched_yield();
+        if (++registrations % kRegistrationsBetweenYields == 0) writerPause();
         StoreResult result = backend_.registerTorrent(hash.data(), write->row.time);
         if (result.isTransient()) return result;
         if (!result.isOk()) {

@@ -1,11 +1,11 @@
 #include "db/driver_sqlite/flat_layout.hpp"
 
-#include <sched.h>
 
 #include <cstring>
 #include <string>
 
 #include "db/driver_sqlite/sqlite_schema.hpp"
+#include "db/writer_pause.hpp"
 #include "util/log.hpp"
 
 namespace NORRIK::Data::SQLite {
@@ -133,7 +133,7 @@ StoreResult FlatLayout::removeTorrent(const uint8_t* info_hash) {
 StoreResult FlatLayout::writePeers(const PeerRow* rows, std::size_t count, std::size_t* skipped, std::string* why) {
     *skipped = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if ((i + 1) % kRowsBetweenYields == 0) sched_yield();
+        if ((i + 1) % kRowsBetweenYields == 0) writerPause();
         const PeerRow& row = rows[i];
         uint8_t ip[16];
         mappedAddress(row.ip, ip);

@@ -1,8 +1,8 @@
 #include "db/driver_sqlite/sqlite_backend.hpp"
 
-#include <sched.h>
 
 #include "db/driver_sqlite/sqlite_schema.hpp"
+#include "db/writer_pause.hpp"
 
 #include <cstring>
 
@@ -134,7 +134,7 @@ StoreResult SQLiteBackend::loadRegistrations(SwarmLoader& loader) {
 
 StoreResult SQLiteBackend::writeStatistics(const StatsRow* rows, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        if ((i + 1) % kRowsBetweenYields == 0) sched_yield();
+        if ((i + 1) % kRowsBetweenYields == 0) writerPause();
         const StatsRow& row = rows[i];
         Query store(*db_, kStoreStats);
         if (!store.ok()) return failure(sqlite3_errcode(db_->handle()));

@@ -1,12 +1,12 @@
 #include "db/driver_sqlite/tables_layout.hpp"
 
-#include <sched.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "db/driver_sqlite/sqlite_schema.hpp"
+#include "db/writer_pause.hpp"
 #include "util/log.hpp"
 
 namespace NORRIK::Data::SQLite {
@@ -171,7 +171,7 @@ StoreResult TablesLayout::writePeer(const PeerRow& row, bool* stored) {
 StoreResult TablesLayout::writePeers(const PeerRow* rows, std::size_t count, std::size_t* skipped, std::string* why) {
     *skipped = 0;
     for (std::size_t i = 0; i < count; ++i) {
-        if ((i + 1) % kRowsBetweenYields == 0) sched_yield();
+        if ((i + 1) % kRowsBetweenYields == 0) writerPause();
         bool stored = false;
         StoreResult result = writePeer(rows[i], &stored);
         if (result.isTransient()) return result;
