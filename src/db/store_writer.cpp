@@ -19,11 +19,9 @@ namespace {
 
 constexpr std::chrono::milliseconds kFirstRetry{50};
 constexpr std::chrono::milliseconds kLongestRetry{1000};
-constexpr std::size_t kRegistrationsBetweenYields = 8;
 // The writer's priority against the process's (nice values): lowest while
-// it keeps up, a quarter of a shared core once it is kBehind behind or a
-// backlog's worth of writes wait, the lowest again once its oldest waiting
-// write is younger than kCaughtUp.
+// it keeps up, a quarter of a shared core once it is kBehind behind, the
+// lowest again once its oldest waiting write is younger than kCaughtUp.
 constexpr int kKeepingUpNice = 19;
 constexpr int kBehindNice = 5;
 constexpr std::chrono::seconds kBehind{2};
@@ -45,11 +43,11 @@ public:
         if (mayReturn()) lowered_ = set(kKeepingUpNice);
     }
 
-    // Decided from what waits in the queue: a round of a backlog's size, or
-    // writes waiting longer than kBehind, mean the writer is behind; it has
-    // caught up once the oldest waiting write is younger than kCaughtUp.
-    void adjust(const WriteQueue::Status& waiting, bool stopping, std::size_t batch) {
-        if (stopping || waiting.oldestAge > kBehind || waiting.waiting > batch) {
+    // Decided from what waits in the queue: writes waiting longer than
+    // kBehind mean the writer is behind; it has caught up once the oldest
+    // waiting write is younger than kCaughtUp.
+    void adjust(const WriteQueue::Status& waiting, bool stopping) {
+        if (stopping || waiting.oldestAge > kBehind) {
             if (behind_) return;
             behind_ = true;  // a stop has the core to itself: drain at full speed
             if (lowered_) set(kBehindNice);
@@ -95,7 +93,6 @@ struct PauseHook {
     WriterPriority* priority = nullptr;
     const WriteQueue* queue = nullptr;
     const std::atomic<bool>* stopping = nullptr;
-    std::size_t batch = 0;
     unsigned calls = 0;
 };
 thread_local PauseHook pauseHook;
@@ -121,7 +118,7 @@ void writerPause() {
         return;
     }
     if (++hook.calls % kPausesBetweenChecks == 0) {
-        hook.priority->adjust(hook.queue->status(), hook.stopping->load(), hook.batch);
+        hook.priority->adjust(hook.queue->status(), hook.stopping->load());
     }
     // Behind, the writer yields at every kPausesBetweenChecks-th pause only:
     // where request threads keep a shared core busy, each yield costs it a
@@ -210,7 +207,7 @@ void StoreWriter::run() {
     pthread_setname_np(pthread_self(), "norrik-writer");
 #endif
     WriterPriority priority;
-    pauseHook = PauseHook{&priority, &queue_, &stopping_, options_.batch, 0};
+    pauseHook = PauseHook{&priority, &queue_, &stopping_, 0};
     struct ClearHook {
         ~ClearHook() { pauseHook = PauseHook{}; }
     } clearHook;  // before `priority` goes
@@ -240,7 +237,7 @@ void StoreWriter::run() {
             }
         }
         idleDone_ = false;
-        priority.adjust(queue_.status(), stopping, options_.batch);
+        priority.adjust(queue_.status(), stopping);
         if (round()) {
             retry = kFirstRetry;
             continue;
@@ -407,7 +404,6 @@ StoreResult StoreWriter::storeRun(Round& round, std::vector<const StoreWrite*>& 
     // Registrations first, then the rows: a new table changes the schema,
     // which costs every prepared statement a fresh compile.
     std::unordered_map<InfoHash, bool, InfoHashHasher> refused;
-    std::size_t registrations = 0;
     for (const StoreWrite* write : run) {
         const InfoHash& hash = write->row.info_hash;
         if (round.registered[hash] || refused.count(hash) != 0) continue;
@@ -419,7 +415,7 @@ StoreResult StoreWriter::storeRun(Round& round, std::vector<const StoreWrite*>& 
         }
         // Each registration may cost milliseconds (a table among many): the
         // request threads go first between them.
-        if (++registrations % kRegistrationsBetweenYields == 0) writerPause();
+        writerPause();
         StoreResult result = backend_.registerTorrent(hash.data(), write->row.time);
         if (result.isTransient()) return result;
         if (!result.isOk()) {
