@@ -107,6 +107,13 @@ PostgreSQLDriver::Opened PostgreSQLDriver::open(Settings::Section* settings) {
     return opened;
 }
 
+std::unique_ptr<StoreBackend> PostgreSQLDriver::openBackend(const std::string& conninfo, std::string& error) {
+    std::unique_ptr<PostgreSQL::Connection> db = PostgreSQL::Connection::open(conninfo, error);
+    if (!db) return nullptr;
+    if (!PostgreSQL::ensureSchema(*db, error)) return nullptr;
+    return std::make_unique<PostgreSQL::PostgreSQLBackend>(std::move(db), newNodeId());
+}
+
 PostgreSQLDriver::PostgreSQLDriver(Settings::Section* settings, bool isDynamic, StoreOptions options)
     : PostgreSQLDriver(settings, isDynamic, options, open(settings)) {}
 

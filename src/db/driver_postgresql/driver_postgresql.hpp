@@ -40,6 +40,11 @@ public:
     // "(unreadable conninfo)" when libpq cannot read it.
     static std::string describeConninfo(const std::string& conninfo);
 
+    // A backend on the database that `conninfo` names, its tables made if it
+    // has none, for a program that writes into it alone (norrik-migrate);
+    // null with `error` set when the server cannot be used.
+    static std::unique_ptr<StoreBackend> openBackend(const std::string& conninfo, std::string& error);
+
     // This process's node id (the `origin` of the peer rows it writes).
     int64_t nodeId() const { return nodeId_; }
 
