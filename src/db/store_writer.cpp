@@ -20,8 +20,8 @@ namespace {
 constexpr std::chrono::milliseconds kFirstRetry{50};
 constexpr std::chrono::milliseconds kLongestRetry{1000};
 // The writer's priority against the process's (nice values): lowest while
-// it keeps up, a quarter of a shared core once it is kBehind behind, the
-// lowest again once its oldest waiting write is younger than kCaughtUp.
+// it keeps up, a larger share of a shared core once it is kBehind behind,
+// the lowest again once its oldest waiting write is younger than kCaughtUp.
 constexpr int kKeepingUpNice = 19;
 constexpr int kBehindNice = 5;
 constexpr std::chrono::seconds kBehind{2};
