@@ -11,8 +11,8 @@
 #include "db/driver_postgresql/connection.hpp"
 #include "db/driver_postgresql/pg_schema.hpp"
 #include "db/driver_sqlite/flat_layout.hpp"
+#include "db/driver_sqlite/sqlite_schema.hpp"
 #include "swarm_shape.hpp"
-#include "util/hex.hpp"
 
 namespace NORRIK::Bench {
 
@@ -64,24 +64,13 @@ void generate(const Population& population, LayoutWriter& writer, uint32_t batch
 
 namespace {
 
-// The statements of the per-torrent tables layout, as the store writes
-// them: a file made here is one the store could have made itself.
-constexpr const char* kCreateStats =
-    "CREATE TABLE stats (info_hash blob(20) UNIQUE,completed INTEGER DEFAULT 0,leechers INTEGER "
-    "DEFAULT 0,seeders INTEGER DEFAULT 0,last_mod INTEGER DEFAULT 0)";
-constexpr const char* kCreateTorrents = "CREATE TABLE torrents (info_hash blob(20) UNIQUE,created INTEGER)";
-
-std::string peerTableName(const uint8_t* info_hash) {
-    std::string name = "t";
-    name += hashToHex(info_hash);
-    return name;
-}
-
-std::string createPeerTableSql(const std::string& table) {
-    return "CREATE TABLE IF NOT EXISTS '" + table +
-           "' (peer_id blob(20),ip blob(4),port blob(2),uploaded blob(8),downloaded blob(8),left blob(8),"
-           "last_seen INT DEFAULT 0, CONSTRAINT c1 UNIQUE (ip,port) ON CONFLICT REPLACE)";
-}
+// The per-torrent tables layout's statements are the store's own
+// (db/driver_sqlite/sqlite_schema.hpp): a file made here is one the store
+// could have made itself.
+using Data::SQLite::createPeerTableSql;
+using Data::SQLite::kCreateStats;
+using Data::SQLite::kCreateTorrents;
+using Data::SQLite::peerTableName;
 
 bool exists(const std::string& path) {
     struct stat st{};
