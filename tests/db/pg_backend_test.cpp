@@ -14,26 +14,16 @@
 #include "db/driver_postgresql/pg_schema.hpp"
 #include "db/driver_postgresql/postgresql_backend.hpp"
 #include "db/pg_cluster.hpp"
+#include "pg_test_support.hpp"
 
 using namespace NORRIK::Data;
 using NORRIK::Data::PostgreSQL::Connection;
 using NORRIK::Data::PostgreSQL::PostgreSQLBackend;
 using norrik_test::PgCluster;
+using norrik_test::pg::connect;
+using norrik_test::pg::count;
 
 namespace {
-
-std::unique_ptr<Connection> connect(const std::string& conninfo) {
-    std::string error;
-    auto db = Connection::open(conninfo, error);
-    EXPECT_NE(db, nullptr) << error;
-    return db;
-}
-
-int64_t count(Connection& db, const std::string& sql) {
-    auto result = db.exec(sql);
-    EXPECT_TRUE(result.ok()) << sql << ": " << result.error();
-    return result.integer(0, 0).value_or(-1);
-}
 
 InfoHash hashOf(uint8_t seed) {
     InfoHash hash{};

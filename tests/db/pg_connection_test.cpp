@@ -13,6 +13,7 @@
 
 #include "db/driver_postgresql/connection.hpp"
 #include "db/pg_cluster.hpp"
+#include "pg_test_support.hpp"
 
 namespace {
 
@@ -22,23 +23,12 @@ using NORRIK::Data::PostgreSQL::Format;
 using NORRIK::Data::PostgreSQL::Notification;
 using NORRIK::Data::PostgreSQL::Param;
 using norrik_test::PgCluster;
-
-std::unique_ptr<Connection> connect(const std::string& conninfo) {
-    std::string error;
-    auto connection = Connection::open(conninfo, error);
-    EXPECT_NE(connection, nullptr) << error;
-    return connection;
-}
+using norrik_test::pg::connect;
+using norrik_test::pg::count;
 
 void run(Connection& connection, const std::string& sql) {
     auto result = connection.exec(sql);
     ASSERT_TRUE(result.ok()) << sql << ": " << result.error();
-}
-
-int64_t count(Connection& connection, const std::string& sql) {
-    auto result = connection.exec(sql);
-    EXPECT_TRUE(result.ok()) << sql << ": " << result.error();
-    return result.integer(0, 0).value_or(-1);
 }
 
 std::vector<uint8_t> everyByte() {

@@ -20,6 +20,7 @@
 #include "db/driver_postgresql/pg_schema.hpp"
 #include "db/pg_cluster.hpp"
 #include "db_test_support.hpp"
+#include "pg_test_support.hpp"
 #include "util/log.hpp"
 
 using NORRIK::Data::DatabaseException;
@@ -28,6 +29,8 @@ using NORRIK::Data::PostgreSQLDriver;
 using NORRIK::Data::TorrentStats;
 using NORRIK::Data::PostgreSQL::Connection;
 using namespace norrik_test;
+using norrik_test::pg::connect;
+using norrik_test::pg::count;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -35,19 +38,6 @@ namespace {
 constexpr int64_t kSeeder = 0;
 constexpr int64_t kLeecher = 1000;
 constexpr int32_t kCompleted = 1;
-
-std::unique_ptr<Connection> connect(const std::string& conninfo) {
-    std::string error;
-    auto db = Connection::open(conninfo, error);
-    EXPECT_NE(db, nullptr) << error;
-    return db;
-}
-
-int64_t count(Connection& db, const std::string& sql) {
-    auto result = db.exec(sql);
-    EXPECT_TRUE(result.ok()) << sql << ": " << result.error();
-    return result.integer(0, 0).value_or(-1);
-}
 
 int lines(const std::string& text) {
     int n = 0;
